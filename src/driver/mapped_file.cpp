@@ -1,0 +1,60 @@
+#include "driver/mapped_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "types/utf8.h"
+
+namespace quarn {
+namespace {
+
+// GNU strerror_r returns the text (maybe not in buf); XSI returns an int.
+[[maybe_unused]] const char* pick_text(char* result, const char*) { return result; }
+[[maybe_unused]] const char* pick_text(int rc, const char* buf) {
+  return rc == 0 ? buf : "Unknown error";
+}
+
+}  // namespace
+
+std::string os_error_text(int err) {
+  char buf[256] = {};
+  const char* text = pick_text(strerror_r(err, buf, sizeof buf), buf);
+  return format("{} (os error {})", std::string_view(text), err);
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void Mapping::reset() noexcept {
+  if (base_ != nullptr) ::munmap(base_, length_);
+  base_ = nullptr;
+  length_ = 0;
+}
+
+Result<MappedFile> MappedFile::open(const std::string& path) {
+  const std::string shown = utf8::lossy(path);
+  if (path.find('\0') != std::string::npos)
+    return fail("cannot open {}: file name contained an unexpected NUL byte", shown);
+
+  UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (fd.get() < 0) return fail("cannot open {}: {}", shown, os_error_text(errno));
+
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return fail("cannot mmap {}: {}", shown, os_error_text(errno));
+  if (st.st_size < 0) return fail("cannot mmap {}: {}", shown, os_error_text(EINVAL));
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > SIZE_MAX) return fail("cannot mmap {}: {}", shown, os_error_text(EFBIG));
+
+  const std::size_t length = size == 0 ? 1 : static_cast<std::size_t>(size);
+  void* base = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (base == MAP_FAILED) return fail("cannot mmap {}: {}", shown, os_error_text(errno));
+  return MappedFile(std::move(fd), Mapping(base, length), static_cast<std::size_t>(size));
+}
+
+}  // namespace quarn

@@ -1,0 +1,74 @@
+// The open file and its read-only mapping, each owned by a move-only object.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "types/cursor.h"
+#include "types/result.h"
+
+namespace quarn {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd o) noexcept {
+    std::swap(fd_, o.fd_);
+    return *this;
+  }
+  ~UniqueFd();
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(void* base, std::size_t length) noexcept : base_(base), length_(length) {}
+  Mapping(Mapping&& o) noexcept
+      : base_(std::exchange(o.base_, nullptr)), length_(std::exchange(o.length_, 0)) {}
+  Mapping& operator=(Mapping o) noexcept {
+    std::swap(base_, o.base_);
+    std::swap(length_, o.length_);
+    return *this;
+  }
+  ~Mapping() { reset(); }
+  void reset() noexcept;
+  const std::byte* data() const noexcept { return static_cast<const std::byte*>(base_); }
+
+ private:
+  void* base_ = nullptr;
+  std::size_t length_ = 0;
+};
+
+// A file opened read-only and mapped whole. Failures here are the caller's
+// I/O errors ("cannot open ...", "cannot mmap ..."), not parse failures.
+class MappedFile {
+ public:
+  static Result<MappedFile> open(const std::string& path);
+
+  Bytes bytes() const noexcept { return {mapping_.data(), size_}; }
+  // Unmaps and closes; nothing may refer to the bytes afterwards.
+  void release() noexcept {
+    mapping_.reset();
+    fd_ = UniqueFd{};
+  }
+
+ private:
+  MappedFile(UniqueFd fd, Mapping mapping, std::size_t size) noexcept
+      : fd_(std::move(fd)), mapping_(std::move(mapping)), size_(size) {}
+  UniqueFd fd_;
+  Mapping mapping_;
+  std::size_t size_ = 0;
+};
+
+// "{description} (os error {n})" for an error number.
+std::string os_error_text(int err);
+
+}  // namespace quarn

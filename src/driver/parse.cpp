@@ -1,0 +1,80 @@
+#include "driver/parse.h"
+
+#include <cstring>
+
+#include "reader/container.h"
+#include "reader/data_declaration.h"
+#include "reader/type_declaration.h"
+
+namespace quarn::driver {
+namespace {
+
+constexpr char kMagic[8] = {'C', 'l', 'a', 'r', 'i', 's', 's', 'a'};
+
+Result<ValueSectionType> value_section_type(std::uint32_t word) {
+  switch (word) {
+    case 0: return ValueSectionType::Empty;
+    case 512: return ValueSectionType::Simple;
+    case 1024: return ValueSectionType::Windowed;
+    case 1280: return ValueSectionType::NonSwept;
+    default: return fail("unknown value_section_type {}", word);
+  }
+}
+
+Status read_type_section(Cursor& cur, TypeTable& types) {
+  QUARN_TRY(cur.skip(4));  // the SectionType word, already seen
+  auto end = read_container_preamble(cur, ChunkId::Container);
+  if (!end) return pass_up(end);
+  auto decls_end = read_container_preamble(cur, ChunkId::SubContainer);
+  if (!decls_end) return pass_up(decls_end);
+  while (cur.pos() < *decls_end) {
+    auto decl = read_type_declaration(cur);
+    if (!decl) return pass_up(decl);
+    types.insert_or_assign(decl->id, std::move(decl->info));
+  }
+  QUARN_TRY(read_container_index(cur, 4));
+  return check_container_end(cur, "TYPE", *end);
+}
+
+Status read_sweep_section(Cursor& cur, const TypeTable& types, ParseState& state) {
+  QUARN_TRY(cur.skip(4));  // the SectionSweep word, already seen
+  auto end = read_container_preamble(cur, ChunkId::Container);
+  if (!end) return pass_up(end);
+  while (cur.pos() < *end)
+    QUARN_TRY(read_data_declaration(cur, types, state, DeclContext::Sweep));
+  return check_container_end(cur, "SWEEP", *end);
+}
+
+}  // namespace
+
+Result<ParsedFile> parse(Bytes data) {
+  if (data.size() < 12) return fail("file too small to be psfbin ({} bytes)", data.size());
+  if (std::memcmp(data.data() + data.size() - 12, kMagic, sizeof kMagic) != 0)
+    return fail("footer magic 'Clarissa' not found (not a psfbin file?)");
+
+  Cursor cur(data);
+  auto first = cur.read_u32();
+  if (!first) return pass_up(first);
+  auto layout = value_section_type(*first);
+  if (!layout) return pass_up(layout);
+
+  auto header_end = read_container_preamble(cur, ChunkId::Container);
+  if (!header_end) return pass_up(header_end);
+  auto header = read_properties(cur);
+  if (!header) return pass_up(header);
+  QUARN_TRY(check_container_end(cur, "HEADER", *header_end));
+
+  // Each optional section is tested for once, in this order, where the
+  // previous one ended; anything else ends the walk.
+  TypeTable types;
+  if (cur.next_is(ChunkId::SectionType)) QUARN_TRY(read_type_section(cur, types));
+  ParseState state;
+  if (cur.next_is(ChunkId::SectionSweep)) QUARN_TRY(read_sweep_section(cur, types, state));
+  if (cur.next_is(ChunkId::SectionTrace)) QUARN_TRY(parse_trace_section(cur, types, state));
+  if (cur.next_is(ChunkId::SectionValue))
+    QUARN_TRY(parse_value_section(cur, types, state, *layout));
+
+  return ParsedFile{*layout, std::move(*header), std::move(state)};
+}
+
+}  // namespace quarn::driver

@@ -1,0 +1,105 @@
+#include "reader/data_declaration.h"
+
+#include <vector>
+
+#include "reader/properties.h"
+
+namespace quarn {
+namespace {
+
+// The empty series a swept declaration of `info` gets, or the refusal.
+Result<Series> series_for(const TypeInfo& info, const std::string& name) {
+  if (const auto* scalar = std::get_if<TypeInfo::Scalar>(&info.v)) {
+    if (scalar->type == Datatype::Float64) return Series{Series::Real{}};
+    if (scalar->type == Datatype::Complex) return Series{Series::Complex{}};
+    return fail("trace/sweep '{}' has unsupported datatype {}", name, scalar->type);
+  }
+  const auto& members = std::get<TypeInfo::Struct>(info.v).members;
+  Series::Struct s;
+  s.fields.reserve(members.size());
+  for (const auto& m : members) {
+    if (m.type != Datatype::Float64)
+      return fail(
+          "swept struct trace '{}' member '{}' has non-FLOAT64 type {} (only flat float64 struct "
+          "traces are supported; heterogeneous structs are supported as non-swept values only)",
+          name, m.name, m.type);
+    s.fields.push_back(m.name);
+  }
+  s.width = members.size();
+  return Series{std::move(s)};
+}
+
+// Everything of a plain declaration (chunk 16) after its name, up to but not
+// including its property list.
+Status read_declaration_body(Cursor& cur, const TypeTable& types, ParseState& state,
+                             DeclContext context, std::uint32_t id, std::string&& name) {
+  auto type_id = cur.read_u32();
+  if (!type_id) return pass_up(type_id);
+  auto found = types.find(*type_id);
+  if (found == types.end())
+    return fail("declaration {} references unknown type id {}", id, *type_id);
+  const TypeInfo& info = found->second;
+
+  if (context == DeclContext::Value) {
+    auto value = std::holds_alternative<TypeInfo::Struct>(info.v)
+                     ? read_struct_value(cur, std::get<TypeInfo::Struct>(info.v).members)
+                     : read_scalar(cur, std::get<TypeInfo::Scalar>(info.v).type);
+    if (!value) return pass_up(value);
+    state.values.push_back(NamedScalar{std::move(name), std::move(*value)});
+    return {};
+  }
+
+  auto series = series_for(info, name);
+  if (!series) return pass_up(series);
+  state.decls.insert_or_assign(id, DataDecl{std::move(name), std::move(*series)});
+  (context == DeclContext::Sweep ? state.sweep_order : state.trace_order).push_back(id);
+  return {};
+}
+
+}  // namespace
+
+Status read_data_declaration(Cursor& cur, const TypeTable& types, ParseState& state,
+                             DeclContext context) {
+  // Members still to read of each open group, outermost first.
+  std::vector<std::uint32_t> open_groups;
+  for (;;) {
+    const std::uint64_t start = cur.pos();
+    auto chunk = cur.read_u32();
+    if (!chunk) return pass_up(chunk);
+    auto id = cur.read_u32();
+    if (!id) return pass_up(id);
+    auto name = cur.read_string();
+    if (!name) return pass_up(name);
+
+    bool finished;  // whether this chunk is complete, property list included
+    if (*chunk == number(ChunkId::Declaration)) {
+      QUARN_TRY(read_declaration_body(cur, types, state, context, *id, std::move(*name)));
+      QUARN_TRY(skip_properties(cur));
+      finished = true;
+    } else if (*chunk == number(ChunkId::GroupDeclaration)) {
+      auto count = cur.read_u32();
+      if (!count) return pass_up(count);
+      open_groups.push_back(*count);
+      finished = false;
+    } else {
+      return fail("expected DECLARATION (16) or GROUP_DECLARATION (17) at offset {}, got {}",
+                  start, *chunk);
+    }
+
+    // Close every group whose members are all read: its property list follows
+    // its last member, and it then counts as one member of its parent.
+    for (;;) {
+      if (finished) {
+        if (open_groups.empty()) return {};
+        --open_groups.back();
+        finished = false;
+      }
+      if (open_groups.back() != 0) break;
+      QUARN_TRY(skip_properties(cur));
+      open_groups.pop_back();
+      finished = true;
+    }
+  }
+}
+
+}  // namespace quarn

@@ -1,0 +1,70 @@
+// The working record of one parse: declared series, their order, the values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "reader/sample_buffer.h"
+#include "reader/scalar.h"
+#include "types/result.h"
+
+namespace quarn {
+
+// The samples of one sweep or trace. The variant is fixed at declaration.
+struct Series {
+  struct Real {
+    SampleBuffer samples;
+  };
+  struct Complex {
+    SampleBuffer samples;  // (real, imaginary) pairs, interleaved
+  };
+  struct Struct {
+    std::vector<std::string> fields;
+    SampleBuffer samples;  // point after point, `width` doubles each
+    std::uint64_t width;
+  };
+  std::variant<Real, Complex, Struct> v;
+
+  SampleBuffer& samples() noexcept {
+    return std::visit([](auto& s) -> SampleBuffer& { return s.samples; }, v);
+  }
+  const SampleBuffer& samples() const noexcept {
+    return std::visit([](const auto& s) -> const SampleBuffer& { return s.samples; }, v);
+  }
+  // Doubles per point: 1, 2 or the struct's width.
+  std::uint64_t point_doubles() const noexcept {
+    if (std::holds_alternative<Real>(v)) return 1;
+    if (std::holds_alternative<Complex>(v)) return 2;
+    return std::get<Struct>(v).width;
+  }
+  std::uint64_t points() const noexcept { return samples().size() / point_doubles(); }
+};
+
+struct DataDecl {
+  std::string name;
+  Series series;
+};
+
+struct NamedSeries {
+  std::string name;
+  Series series;
+};
+
+// Declaration id to declaration; ids of sweeps and traces share one table.
+using DeclTable = std::unordered_map<std::uint32_t, DataDecl>;
+
+struct ParseState {
+  std::vector<std::uint32_t> sweep_order;
+  std::vector<std::uint32_t> trace_order;
+  std::vector<NamedScalar> values;
+  DeclTable decls;
+
+  // Moves the declarations of `ids` out of `decls`, in the order of `ids`.
+  // An id that is not (or no longer) there fails the assembly.
+  Result<std::vector<NamedSeries>> take_order(const std::vector<std::uint32_t>& ids);
+};
+
+}  // namespace quarn

@@ -1,0 +1,23 @@
+// Type declarations of the TYPE section.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "types/cursor.h"
+#include "types/datatype.h"
+
+namespace quarn {
+
+struct TypeDeclaration {
+  std::uint32_t id;
+  std::string name;
+  TypeInfo info;
+};
+
+// Reads one type declaration, struct members included. Members nest as deep
+// as the file nests them; they are read with an explicit stack, so the depth
+// costs heap in proportion to the bytes read, never call stack.
+Result<TypeDeclaration> read_type_declaration(Cursor& cur);
+
+}  // namespace quarn

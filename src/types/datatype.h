@@ -1,0 +1,45 @@
+// Element types named by the format, declared types, and the type table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "types/result.h"
+
+namespace quarn {
+
+enum class Datatype : std::uint8_t { None, Int8, String, Array, Int32, Float64, Complex, Struct };
+
+// The printed name of a datatype ("Float64", "Int32", ...).
+std::string_view name_of(Datatype t) noexcept;
+
+namespace datatype {
+// Maps a tag of the file to its datatype, or fails with "unknown datatype tag {}".
+Result<Datatype> from_tag(std::uint32_t tag);
+}  // namespace datatype
+
+struct StructMemberType {
+  std::string name;
+  Datatype type;
+};
+
+// A declared type: one scalar datatype, or a flat struct of scalar members.
+struct TypeInfo {
+  struct Scalar {
+    Datatype type;  // never Struct
+  };
+  struct Struct {
+    std::vector<StructMemberType> members;  // at least one; none is None, Array or Struct
+  };
+  std::variant<Scalar, Struct> v;
+};
+
+// Type id to declared type; a later declaration of an id replaces the earlier.
+using TypeTable = std::unordered_map<std::uint32_t, TypeInfo>;
+
+}  // namespace quarn
