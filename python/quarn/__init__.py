@@ -1,0 +1,14 @@
+"""quarn: read psfbin circuit-simulation result files into Python and NumPy.
+
+    >>> import quarn
+    >>> psf = quarn.read_psf("tran.psfbin")
+    >>> psf.header["analysis type"], [t.name for t in psf.traces]
+
+`read_psf` returns a `Psf` whose `header` is a dict, whose `sweeps` and `traces`
+hold NumPy arrays (the parser's buffers, not copies) and whose `values` hold the
+non-swept operating-point results as Python scalars or dicts.
+"""
+
+from ._quarn import Psf, Sweep, Trace, Value, __version__, read_psf
+
+__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf"]
