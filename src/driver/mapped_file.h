@@ -54,11 +54,12 @@ class MappedFile {
   static Result<MappedFile> open(const std::string& path);
 
   Bytes bytes() const noexcept { return {mapping_.data(), size_}; }
-  // Unmaps and closes; nothing may refer to the bytes afterwards.
-  void release() noexcept {
+  // Nothing may refer to the bytes afterwards.
+  void unmap() noexcept {
     mapping_.reset();
-    fd_ = UniqueFd{};
+    size_ = 0;
   }
+  void close() noexcept { fd_ = UniqueFd{}; }
 
  private:
   MappedFile(UniqueFd fd, Mapping mapping, std::size_t size) noexcept

@@ -1,0 +1,109 @@
+#include "driver/assemble.h"
+
+#include <utility>
+#include <vector>
+
+#include "driver/mapped_file.h"
+#include "driver/parse.h"
+#include "module/raise.h"
+#include "module/result_types.h"
+#include "numpy_bridge/bridge.h"
+
+namespace quarn::driver {
+namespace {
+
+// Everything the Python objects are built from; it refers to nothing of the file.
+struct Records {
+  PropertyList header;
+  std::vector<NamedSeries> sweeps;
+  std::vector<NamedSeries> traces;
+  std::vector<NamedScalar> values;
+};
+
+Ref prop_to_py(PropValue&& value) {
+  struct Visitor {
+    PyObject* operator()(PropValue::String& s) const {
+      return PyUnicode_FromStringAndSize(s.value.data(), static_cast<Py_ssize_t>(s.value.size()));
+    }
+    PyObject* operator()(PropValue::Int& i) const { return PyLong_FromUnsignedLong(i.value); }
+    PyObject* operator()(PropValue::Float& f) const { return PyFloat_FromDouble(f.value); }
+  };
+  return Ref::steal(std::visit(Visitor{}, value.v));
+}
+
+// A later property of the same name replaces the value; the key keeps the
+// position of its first occurrence (dict semantics).
+Ref header_to_py(PropertyList&& header) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (Property& p : header) {
+    Ref key = Ref::steal(
+        PyUnicode_FromStringAndSize(p.name.data(), static_cast<Py_ssize_t>(p.name.size())));
+    if (!key) return {};
+    Ref value = prop_to_py(std::move(p.value));
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
+  }
+  return dict;
+}
+
+bool series_objects(std::vector<NamedSeries>&& series, result_types::Kind kind,
+                    std::vector<Ref>& out) {
+  out.reserve(series.size());
+  for (NamedSeries& s : series) {
+    Ref data = numpy_bridge::series_to_py(std::move(s.series));
+    if (!data) return false;
+    Ref obj = result_types::make_named(kind, std::move(s.name), std::move(data));
+    if (!obj) return false;
+    out.push_back(std::move(obj));
+  }
+  return true;
+}
+
+Ref assemble_psf(Records&& r) {
+  Ref header = header_to_py(std::move(r.header));
+  if (!header) return {};
+  std::vector<Ref> sweeps, traces, values;
+  if (!series_objects(std::move(r.sweeps), result_types::Kind::Sweep, sweeps)) return {};
+  if (!series_objects(std::move(r.traces), result_types::Kind::Trace, traces)) return {};
+  values.reserve(r.values.size());
+  for (NamedScalar& v : r.values) {
+    Ref data = numpy_bridge::scalar_to_py(std::move(v.value));
+    if (!data) return {};
+    Ref obj = result_types::make_named(result_types::Kind::Value, std::move(v.name), std::move(data));
+    if (!obj) return {};
+    values.push_back(std::move(obj));
+  }
+  return result_types::make_psf(std::move(sweeps), std::move(traces), std::move(values),
+                                std::move(header));
+}
+
+}  // namespace
+
+Ref read_psf_file(const std::string& path) {
+  auto file = MappedFile::open(path);
+  if (!file) return Ref::steal(raise(PyExc_OSError, file.error()));
+
+  Records records;
+  {
+    auto parsed = parse(file->bytes());
+    if (!parsed) return Ref::steal(raise(PyExc_ValueError, parsed.error()));
+    ParseState& state = parsed->state;
+    auto sweep_order = std::exchange(state.sweep_order, {});
+    auto trace_order = std::exchange(state.trace_order, {});
+    auto sweeps = state.take_order(sweep_order);
+    if (!sweeps) return Ref::steal(raise(PyExc_ValueError, sweeps.error()));
+    auto traces = state.take_order(trace_order);
+    if (!traces) return Ref::steal(raise(PyExc_ValueError, traces.error()));
+    records.header = std::move(parsed->header);
+    records.sweeps = std::move(*sweeps);
+    records.traces = std::move(*traces);
+    records.values = std::move(state.values);
+  }  // the rest of the parse state is dropped here
+  file->unmap();  // no Python object exists yet, and none will refer to the file
+
+  Ref psf = assemble_psf(std::move(records));
+  file->close();
+  return psf;
+}
+
+}  // namespace quarn::driver

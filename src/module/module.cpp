@@ -1,0 +1,161 @@
+// The extension module quarn._quarn: its initialisation and read_psf.
+#include <new>
+#include <string>
+
+#include "driver/assemble.h"
+#include "module/raise.h"
+#include "module/ref.h"
+#include "module/result_types.h"
+#include "numpy_bridge/bridge.h"
+
+namespace quarn {
+namespace {
+
+// ---- binding the argument ----
+
+// The `path` argument, or nullptr with TypeError set.
+PyObject* bind_path(PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "read_psf() takes 1 positional arguments but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  PyObject* candidate = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+  if (kwargs != nullptr) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "path") == 0) {
+        if (candidate != nullptr) {
+          PyErr_SetString(PyExc_TypeError, "read_psf() got multiple values for argument 'path'");
+          return nullptr;
+        }
+        candidate = value;
+      } else {
+        PyErr_Format(PyExc_TypeError, "read_psf() got an unexpected keyword argument '%S'", key);
+        return nullptr;
+      }
+    }
+  }
+  if (candidate == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "read_psf() missing 1 required positional argument: 'path'");
+    return nullptr;
+  }
+  return candidate;
+}
+
+// A str (or path-like giving a str) to a str object; bytes are refused.
+Ref fspath_str(PyObject* arg) {
+  Ref path = Ref::steal(PyOS_FSPath(arg));
+  if (!path) return {};
+  if (!PyUnicode_Check(path.get())) {
+    Ref qualname = Ref::steal(PyObject_GetAttrString(
+        reinterpret_cast<PyObject*>(Py_TYPE(path.get())), "__qualname__"));
+    if (!qualname) return {};
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", qualname.get());
+    return {};
+  }
+  return path;
+}
+
+// The path as bytes in the file-system encoding, or false with an exception.
+// A TypeError (exactly that class) is re-raised naming the argument.
+bool convert_path(PyObject* arg, std::string& out) {
+  Ref text = fspath_str(arg);
+  if (!text) {
+    if (PyErr_Occurred() == PyExc_TypeError) {  // exactly TypeError, not a subclass
+      Ref original = take_exception();
+      Ref message = Ref::steal(PyObject_Str(original.get()));
+      if (!message) return false;
+      PyErr_Format(PyExc_TypeError, "argument 'path': %U", message.get());
+      Ref replaced = take_exception();
+      PyException_SetCause(replaced.get(), PyException_GetCause(original.get()));  // steals
+      restore_exception(std::move(replaced));
+    }
+    return false;
+  }
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(text.get()));
+  if (!encoded) return false;
+  out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return true;
+}
+
+// The one boundary between the reader and the interpreter: failures arrive
+// here as exceptions already set, and no C++ exception leaves.
+PyObject* read_psf(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    PyObject* arg = bind_path(args, kwargs);
+    if (arg == nullptr) return nullptr;
+    std::string path;
+    if (!convert_path(arg, path)) return nullptr;
+    return driver::read_psf_file(path).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "quarn: unexpected internal failure");
+    return nullptr;
+  }
+}
+
+PyMethodDef read_psf_def = {
+    "read_psf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_psf)),
+    METH_VARARGS | METH_KEYWORDS,
+    "read_psf(path)\n--\n\nParse a psfbin file and return a [`Psf`].",
+};
+
+// ---- module execution ----
+
+// Appends `name` to the module's __all__ (made on first use), then sets it.
+int add(PyObject* module, const char* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  }
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all.get(), text.get()) < 0) return -1;
+  return PyObject_SetAttrString(module, name, value);
+}
+
+int exec_module(PyObject* module) noexcept {
+  if (!result_types::init() || !numpy_bridge::init()) return -1;
+  Ref version = Ref::steal(PyUnicode_FromString("0.2.0"));
+  if (!version || add(module, "__version__", version.get()) < 0) return -1;
+  if (add(module, "Psf", result_types::psf_type()) < 0 ||
+      add(module, "Sweep", result_types::sweep_type()) < 0 ||
+      add(module, "Trace", result_types::trace_type()) < 0 ||
+      add(module, "Value", result_types::value_type()) < 0)
+    return -1;
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  Ref fn = Ref::steal(PyCFunction_NewEx(&read_psf_def, module, module_name.get()));
+  if (!fn || add(module, "read_psf", fn.get()) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_quarn",
+    "quarn native extension module.\n\n"
+    "Built from the quarn sources with CMake; the package `quarn` re-exports its names.\n"
+    "It imports NumPy only when a file with sweeps or traces is read.",
+    0,        // no per-module state
+    nullptr,  // no method table: read_psf is added at execution
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quarn
+
+PyMODINIT_FUNC PyInit__quarn() { return PyModuleDef_Init(&quarn::module_def); }
