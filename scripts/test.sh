@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# One command that installs what is missing and runs every test:
+#   cpp     the C++ tests (GoogleTest, through ctest)
+#   np1     the Python tests against the installed package with NumPy 1.x
+#   np2     the Python tests against the installed package with NumPy 2.x
+#
+#   bash scripts/test.sh            # everything
+#   bash scripts/test.sh cpp np2    # only the steps named
+#
+# Each step prints its runner's own summary; the last line is the total. The exit code
+# is non-zero when any step failed. Safe to run again: venvs and build trees are reused.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+
+BUILD=$QUARN_ROOT/build
+LOGS=$BUILD/logs
+TOOLS_VENV=$QUARN_ROOT/.venv-tools
+WHEEL_DIR=$BUILD/test-wheel
+JOBS=${JOBS:-2}
+
+# Debian packages the steps need; later steps (sanitizers, benchmarks, fuzzing) use the rest.
+APT_PACKAGES=(g++ libgtest-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
+
+declare -a SUMMARY=()
+TOTAL_PASSED=0 TOTAL_FAILED=0 TOTAL_SKIPPED=0 FAILED_STEPS=0
+
+# record STEP PASSED FAILED SKIPPED [NOTE]
+record() {
+  local step=$1 passed=$2 failed=$3 skipped=$4 note=${5:-}
+  TOTAL_PASSED=$((TOTAL_PASSED + passed))
+  TOTAL_FAILED=$((TOTAL_FAILED + failed))
+  TOTAL_SKIPPED=$((TOTAL_SKIPPED + skipped))
+  SUMMARY+=("$(printf '%-28s %d passed, %d failed, %d skipped%s' "$step" "$passed" "$failed" "$skipped" "${note:+  ($note)}")")
+}
+
+# A step that could not even run its tests (a build error, say) counts as one failure.
+step_broken() {
+  FAILED_STEPS=$((FAILED_STEPS + 1))
+  record "$1" 0 1 0 "$2"
+}
+
+# ---------------------------------------------------------------------------------------
+# Set-up shared by the steps
+
+prepare_system() {
+  apt_ensure "${APT_PACKAGES[@]}"
+  ensure_build_prereqs
+}
+
+# CMake and Ninja from PyPI, in their own venv, so that Debian's (possibly old) ones don't matter.
+prepare_tools() {
+  make_venv "$TOOLS_VENV"
+  run_logged "$LOGS/tools-install.log" \
+    "$TOOLS_VENV/bin/python" -m pip install "cmake>=3.20" ninja
+  export PATH=$TOOLS_VENV/bin:$PATH
+}
+
+# Build the wheel once (as `pip install .` would) and install that file into each test venv.
+# The extension finds NumPy's C API at run time, so one wheel serves both NumPy majors.
+build_wheel() {
+  rm -rf "$WHEEL_DIR"
+  run_logged "$LOGS/wheel-build.log" \
+    "$TOOLS_VENV/bin/python" -m pip wheel --no-deps -w "$WHEEL_DIR" \
+    -C build-dir="$BUILD/test-wheel-build" "$QUARN_ROOT"
+  ls "$WHEEL_DIR"/quarn-*.whl >/dev/null
+}
+
+# ---------------------------------------------------------------------------------------
+# Steps
+
+# cpp_tests [BUILD_DIR [CMAKE_ARGS...]]: configure, build and run the C++ tests with ctest.
+# A later step (a sanitizer build, say) can call it with its own build dir and options.
+cpp_tests() {
+  local dir=${1:-$BUILD/cpp-tests}
+  shift || true
+  local name="cpp: ctest ($(basename "$dir"))"
+  # A build tree made by another generator cannot be reused.
+  if [[ -f $dir/CMakeCache.txt ]] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$dir/CMakeCache.txt"; then
+    rm -rf "$dir"
+  fi
+  log "C++ tests: configure and build in $dir"
+  if ! run_logged "$LOGS/$(basename "$dir")-configure.log" \
+      cmake -S "$QUARN_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DQUARN_BUILD_TESTS=ON -DQUARN_BUILD_PYTHON=OFF "$@"; then
+    step_broken "$name" "cmake configure failed"
+    return 0
+  fi
+  if ! run_logged "$LOGS/$(basename "$dir")-build.log" cmake --build "$dir" -j "$JOBS"; then
+    step_broken "$name" "build failed"
+    return 0
+  fi
+  log "C++ tests: run"
+  local out=$LOGS/$(basename "$dir")-ctest.log rc=0
+  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$JOBS") 2>&1 | tee "$out" || rc=$?
+  # "100% tests passed, 0 tests failed out of 42"
+  local line total failed
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -n 1 || true)
+  if [[ -z $line ]]; then
+    step_broken "$name" "ctest ran no test or printed no summary (exit code $rc)"
+    return 0
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  record "$name" $((total - failed)) "$failed" 0
+  if ((rc != 0 && failed == 0)); then
+    step_broken "$name" "ctest exited with code $rc"
+  fi
+}
+
+# python_tests LABEL NUMPY_SPEC: a venv with that NumPy, the wheel, pytest and hypothesis;
+# then the tests in tests/, run against the installed package.
+python_tests() {
+  local label=$1 spec=$2
+  local venv=$QUARN_ROOT/.venv-$label py
+  local name="python: pytest ($label)"
+  py=$venv/bin/python
+  log "Python tests with $spec: venv $venv"
+  make_venv "$venv"
+  local wheel
+  wheel=$(ls "$WHEEL_DIR"/quarn-*.whl)
+  if ! run_logged "$LOGS/$label-install.log" \
+      "$py" -m pip install "$spec" "${wheel}[test]" ||
+     ! run_logged "$LOGS/$label-reinstall.log" \
+      "$py" -m pip install --force-reinstall --no-deps "$wheel"; then
+    step_broken "$name" "pip install failed"
+    return 0
+  fi
+  local numpy_version location
+  numpy_version=$(cd "$QUARN_ROOT/tests" && "$py" -c 'import numpy; print(numpy.__version__)')
+  location=$(cd "$QUARN_ROOT/tests" && "$py" -c 'import quarn; print(quarn.__path__[0])')
+  case $location in
+    "$venv"/*) ;;
+    *) step_broken "$name" "quarn imported from $location, not from the venv"; return 0 ;;
+  esac
+  name="python: pytest (numpy $numpy_version)"
+  log "Python tests: numpy $numpy_version, quarn from $location"
+  # Run inside tests/: the repository's python/ folder is not on sys.path, so the tests
+  # exercise the installed wheel; tests/ itself is, so its helpers import.
+  local out=$LOGS/$label-pytest.log rc=0
+  (cd "$QUARN_ROOT/tests" && "$py" -m pytest -q -p no:cacheprovider .) 2>&1 | tee "$out" || rc=$?
+  # The closing line, e.g. "3 failed, 120 passed, 2 skipped in 4.56s" or "no tests ran in 0.01s".
+  local line passed=0 failed=0 skipped=0 n
+  line=$(grep -E '(passed|failed|error|errors|skipped|no tests ran).* in [0-9.]+s' "$out" | tail -n 1 || true)
+  for n in passed failed error errors skipped; do
+    local v
+    v=$(grep -oE "[0-9]+ $n\b" <<<"$line" | grep -oE '^[0-9]+' || true)
+    [[ -z $v ]] && continue
+    case $n in
+      passed) passed=$v ;;
+      skipped) skipped=$v ;;
+      *) failed=$((failed + v)) ;;
+    esac
+  done
+  case $rc in
+    0) record "$name" "$passed" "$failed" "$skipped" ;;
+    1) record "$name" "$passed" "$failed" "$skipped"
+       ((failed > 0)) || step_broken "$name" "pytest reported failures" ;;
+    5) # No test collected: only a failure if nothing at all ran (checked at the end).
+       warn "pytest collected no test in tests/ (numpy $numpy_version)"
+       record "$name" 0 0 0 "no tests collected" ;;
+    *) record "$name" "$passed" "$failed" "$skipped"
+       ((failed > 0)) || step_broken "$name" "pytest exited with code $rc" ;;
+  esac
+}
+
+# ---------------------------------------------------------------------------------------
+
+run_step() {
+  local start=$SECONDS
+  case $1 in
+    cpp) cpp_tests ;;
+    np1) python_tests np1 "numpy<2" ;;
+    np2) python_tests np2 "numpy>=2" ;;
+    *) die "unknown step '$1' (known: cpp np1 np2)" ;;
+  esac
+  SUMMARY+=("$(printf '%-28s %ds' "  step $1 took" $((SECONDS - start)))")
+}
+
+main() {
+  local steps=("$@")
+  ((${#steps[@]})) || steps=(cpp np1 np2)
+  local start=$SECONDS
+
+  log "system packages and tools"
+  prepare_system
+  prepare_tools
+
+  local step needs_wheel=0
+  for step in "${steps[@]}"; do
+    [[ $step == np* ]] && needs_wheel=1
+  done
+  if ((needs_wheel)); then
+    log "building the quarn wheel (as pip install . does)"
+    if ! build_wheel; then
+      step_broken "python: wheel build" "pip wheel . failed"
+      steps=("${steps[@]/np*/}")
+    fi
+  fi
+
+  for step in "${steps[@]}"; do
+    [[ -n $step ]] && run_step "$step"
+  done
+
+  printf '\n==> summary (%ds)\n' $((SECONDS - start))
+  printf '%s\n' "${SUMMARY[@]}"
+  if ((TOTAL_PASSED + TOTAL_FAILED == 0)); then
+    echo "no test ran"
+    FAILED_STEPS=$((FAILED_STEPS + 1))
+  fi
+  printf 'total: %d passed, %d failed, %d skipped\n' "$TOTAL_PASSED" "$TOTAL_FAILED" "$TOTAL_SKIPPED"
+  ((FAILED_STEPS == 0 && TOTAL_FAILED == 0))
+}
+
+main "$@"
