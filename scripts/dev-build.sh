@@ -7,6 +7,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 python=${PYTHON:-python3}
 build=${BUILD_DIR:-$here/build-dev}
+mkdir -p "$build"
+# One build at a time per folder: concurrent ninja runs in one tree corrupt it.
+exec 9>"$build/.dev-build.lock"
+flock 9
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
   -DQUARN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" \
   "$@" >/dev/null

@@ -3,11 +3,13 @@
 #include <utility>
 #include <vector>
 
+#include "driver/bus_guard.h"
 #include "driver/mapped_file.h"
 #include "driver/parse.h"
 #include "module/raise.h"
 #include "module/result_types.h"
 #include "numpy_bridge/bridge.h"
+#include "types/utf8.h"
 
 namespace quarn::driver {
 namespace {
@@ -85,7 +87,16 @@ Ref read_psf_file(const std::string& path) {
 
   Records records;
   {
-    auto parsed = parse(file->bytes());
+    Result<ParsedFile> parsed = Failure{};
+    {
+      BusGuard guard(file->bytes());
+      parsed = parse(file->bytes());
+      if (auto offset = guard.fault_offset())
+        return Ref::steal(raise(
+            PyExc_OSError,
+            format("cannot read {}: the file shrank while it was being read (no data at offset {})",
+                   utf8::lossy(path), *offset)));
+    }
     if (!parsed) return Ref::steal(raise(PyExc_ValueError, parsed.error()));
     ParseState& state = parsed->state;
     auto sweep_order = std::exchange(state.sweep_order, {});

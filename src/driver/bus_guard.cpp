@@ -1,0 +1,89 @@
+#include "driver/bus_guard.h"
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace quarn {
+
+struct BusGuardAccess {
+  static void on_bus_error(int sig, siginfo_t* info, void* context);
+};
+
+namespace {
+
+thread_local BusGuard* t_guard = nullptr;
+struct sigaction g_previous;
+std::once_flag g_installed;
+
+void chain(int sig, siginfo_t* info, void* context) {
+  if (g_previous.sa_flags & SA_SIGINFO) {
+    if (g_previous.sa_sigaction != nullptr) {
+      g_previous.sa_sigaction(sig, info, context);
+      return;
+    }
+  } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
+    g_previous.sa_handler(sig);
+    return;
+  }
+  // Default action: restore it; the faulting instruction runs again and the
+  // signal then ends the process as it would have without us.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(sig, &dfl, nullptr);
+  if (info == nullptr || info->si_code <= 0) raise(sig);  // sent, not a fault: resend
+}
+
+void install() {
+  struct sigaction action {};
+  action.sa_sigaction = &BusGuardAccess::on_bus_error;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, &g_previous);
+}
+
+}  // namespace
+
+void BusGuardAccess::on_bus_error(int sig, siginfo_t* info, void* context) {
+  BusGuard* g = t_guard;
+  const auto addr = reinterpret_cast<std::uintptr_t>(info != nullptr ? info->si_addr : nullptr);
+  const auto base = g != nullptr ? reinterpret_cast<std::uintptr_t>(g->base_) : 0;
+  if (g == nullptr || info == nullptr || info->si_code <= 0 || addr < base ||
+      addr - base >= g->length_) {
+    chain(sig, info, context);
+    return;
+  }
+  // Zero-filled memory from the faulting page to the end of the range; the
+  // range itself stays mapped, so the caller's munmap still covers it.
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t from = addr & ~(page - 1);
+  const std::uintptr_t end = base + g->length_;
+  void* got = mmap(reinterpret_cast<void*>(from), end - from, PROT_READ,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+  if (got == MAP_FAILED) {
+    chain(sig, info, context);
+    return;
+  }
+  if (!g->faulted_) {
+    g->faulted_ = true;
+    g->fault_ = addr;
+  }
+}
+
+BusGuard::BusGuard(Bytes range) noexcept
+    : previous_(t_guard), base_(range.data()), length_(range.size()) {
+  std::call_once(g_installed, install);
+  t_guard = this;
+}
+
+BusGuard::~BusGuard() { t_guard = previous_; }
+
+std::optional<std::uint64_t> BusGuard::fault_offset() const noexcept {
+  if (!faulted_) return std::nullopt;
+  return fault_ - reinterpret_cast<std::uintptr_t>(base_);
+}
+
+}  // namespace quarn
