@@ -1,0 +1,101 @@
+"""A file that shrinks while it is mapped must fail the read, not kill the interpreter."""
+
+import os
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+READER = """
+import sys, quarn
+try:
+    quarn.read_psf(sys.argv[1])
+    print("ok")
+except OSError as e:
+    print("OSError", e)
+"""
+
+
+def big_header_file(path, payload):
+    """A valid file whose HEADER holds one string property of `payload` bytes."""
+    head = struct.pack(">6I", 0, 21, 28 + payload + 4, 33, 1, 0) + struct.pack(">I", payload)
+    head = head[:20] + b"n\0\0\0" + head[24:]
+    with open(path, "wb") as f:
+        f.write(head)
+        f.truncate(len(head) + payload)  # the string: zero bytes, valid UTF-8
+        f.seek(len(head) + payload)
+        f.write(b"Clarissa\0\0\0\0")
+    return os.path.getsize(path)
+
+
+def run_reader(path, **kw):
+    return subprocess.Popen(
+        [sys.executable, "-c", READER, str(path)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        **kw,
+    )
+
+
+def test_intact_big_file_reads(tmp_path):
+    path = tmp_path / "big.psf"
+    big_header_file(path, 1 << 20)
+    proc = run_reader(path)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    assert out.strip() == "ok"
+
+
+def test_truncated_while_reading_raises_oserror(tmp_path):
+    """Another process cuts the file while the reader walks it, again and again."""
+    path = tmp_path / "shrinking.psf"
+    payload = 400_000_000
+    outcomes = []
+    for attempt in range(6):
+        size = big_header_file(path, payload)
+        proc = run_reader(path)
+        # Let the child import and start the parse, cutting sooner each round.
+        time.sleep(0.05 + 0.1 * (attempt % 3))
+        os.truncate(path, 64 * 1024)
+        out, err = proc.communicate(timeout=120)
+        assert proc.returncode == 0, f"reader died with {proc.returncode}: {err}"
+        line = out.strip()
+        if line != "ok":
+            assert line.startswith(f"OSError cannot read {path}: the file shrank while it was being read (no data at offset ")
+            offset = int(line.rsplit(" ", 1)[1].rstrip(")"))
+            assert 64 * 1024 <= offset < size
+        outcomes.append(line)
+    assert any(o.startswith("OSError") for o in outcomes), outcomes
+
+
+def test_foreign_bus_error_is_not_swallowed(tmp_path):
+    """A SIGBUS that is not a read of a file being parsed still ends the process."""
+    path = tmp_path / "small.psf"
+    big_header_file(path, 16)
+    code = (
+        "import os, signal, sys, quarn\n"
+        "quarn.read_psf(sys.argv[1])\n"
+        "os.kill(os.getpid(), signal.SIGBUS)\n"
+        "print('survived')\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == -signal.SIGBUS, (proc.returncode, proc.stdout, proc.stderr)
+    assert "survived" not in proc.stdout
+
+
+@pytest.mark.parametrize("enable_first", [True, False])
+def test_bus_error_chains_to_faulthandler(tmp_path, enable_first):
+    """A handler installed before the reader's still sees foreign bus errors."""
+    path = tmp_path / "small.psf"
+    big_header_file(path, 16)
+    steps = ["faulthandler.enable()", "quarn.read_psf(sys.argv[1])"]
+    if not enable_first:
+        steps.reverse()
+    code = "import faulthandler, os, signal, sys, quarn\n" + "\n".join(steps) + "\nos.kill(os.getpid(), signal.SIGBUS)\n"
+    proc = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == -signal.SIGBUS
+    assert "Bus error" in proc.stderr
