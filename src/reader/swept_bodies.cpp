@@ -1,5 +1,4 @@
 // The two VALUE bodies that carry samples: `Simple` records and `Windowed` frames.
-#include <unordered_map>
 #include <vector>
 
 #include "reader/sections.h"
@@ -32,56 +31,129 @@ Status expect_record_word(Cursor& cur) {
   return {};
 }
 
-Result<DataDecl*> find_record_decl(Cursor& cur, DeclTable& decls) {
+// The declarations of one `Simple` body, by id, in a flat open-addressed
+// table: the records name them once each, millions of times. Built once per
+// body; the declaration table does not change while the body is read.
+class RecordIndex {
+ public:
+  struct Slot {
+    std::uint32_t id = 0;
+    DataDecl* decl = nullptr;      // null: an empty slot
+    std::uint64_t doubles = 0;     // doubles per point
+    std::uint64_t records = 0;     // records counted by the first pass
+  };
+
+  explicit RecordIndex(DeclTable& decls) {
+    std::size_t cap = 8;
+    while (cap < decls.size() * 2) cap *= 2;
+    slots_.resize(cap);
+    mask_ = cap - 1;
+    for (auto& [id, decl] : decls) {
+      Slot* s = &slots_[hash(id)];
+      while (s->decl != nullptr) s = &slots_[(static_cast<std::size_t>(s - slots_.data()) + 1) & mask_];
+      *s = Slot{id, &decl, decl.series.point_doubles(), 0};
+    }
+  }
+
+  Slot* find(std::uint32_t id) noexcept {
+    for (std::size_t i = hash(id);; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (s.decl == nullptr) return nullptr;
+      if (s.id == id) return &s;
+    }
+  }
+
+  std::vector<Slot>& slots() noexcept { return slots_; }
+
+ private:
+  std::size_t hash(std::uint32_t id) const noexcept {
+    return static_cast<std::size_t>((id * 0x9E3779B1u) >> 7) & mask_;
+  }
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+};
+
+// One record at `cur`, read step by step as the format states it: the path
+// that produces the exact failure for a record the fast walk refused.
+Result<RecordIndex::Slot*> read_record_head(Cursor& cur, RecordIndex& index) {
+  QUARN_TRY(expect_record_word(cur));
   auto id = cur.read_u32();
   if (!id) return pass_up(id);
-  auto it = decls.find(*id);
-  if (it == decls.end()) return fail("value record references unknown declaration {}", *id);
-  return &it->second;
+  RecordIndex::Slot* slot = index.find(*id);
+  if (slot == nullptr) return fail("value record references unknown declaration {}", *id);
+  return slot;
+}
+
+// The record at `pos` if it is whole and well formed (chunk word, a known id,
+// its point inside the file), else null.
+inline RecordIndex::Slot* fast_record(const std::byte* base, std::uint64_t size,
+                                      std::uint64_t pos, RecordIndex& index) noexcept {
+  if (size - pos < 8 || load_be32(base + pos) != number(ChunkId::Declaration)) return nullptr;
+  RecordIndex::Slot* slot = index.find(load_be32(base + pos + 4));
+  if (slot == nullptr || slot->doubles * 8 > size - pos - 8) return nullptr;
+  return slot;
 }
 
 }  // namespace
 
 Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state) {
   const std::uint64_t start = cur.pos();
+  const std::byte* base = cur.data().data();
+  const std::uint64_t size = cur.size();
+  RecordIndex index(state.decls);
 
   // First pass: validate every record and count the records per declaration.
-  std::unordered_map<DataDecl*, std::uint64_t> record_counts;
-  while (cur.pos() < end) {
-    QUARN_TRY(expect_record_word(cur));
-    auto decl = find_record_decl(cur, state.decls);
-    if (!decl) return pass_up(decl);
-    QUARN_TRY(cur.skip(8 * (*decl)->series.point_doubles()));
-    ++record_counts[*decl];
+  for (std::uint64_t pos = start; pos < end;) {
+    RecordIndex::Slot* slot = fast_record(base, size, pos, index);
+    if (slot != nullptr) {
+      pos += 8 + 8 * slot->doubles;
+    } else {
+      cur.seek(pos);
+      auto head = read_record_head(cur, index);
+      if (!head) return pass_up(head);
+      slot = *head;
+      QUARN_TRY(cur.skip(8 * slot->doubles));
+      pos = cur.pos();
+    }
+    ++slot->records;
   }
 
   // Reserve every series once, at its exact final size.
-  for (auto [decl, n] : record_counts) {
-    Series& series = decl->series;
+  for (RecordIndex::Slot& slot : index.slots()) {
+    if (slot.records == 0) continue;
+    Series& series = slot.decl->series;
     std::uint64_t doubles;
-    if (auto* s = std::get_if<Series::Struct>(&series.v)) {
-      if (__builtin_mul_overflow(n, s->width, &doubles))
-        return fail("struct buffer size overflow ({} * {})", n, s->width);
+    if (auto* st = std::get_if<Series::Struct>(&series.v)) {
+      if (__builtin_mul_overflow(slot.records, st->width, &doubles))
+        return fail("struct buffer size overflow ({} * {})", slot.records, st->width);
     } else {
-      doubles = n * series.point_doubles();
+      doubles = slot.records * slot.doubles;
     }
-    if (!series.samples().reserve_more_exact(doubles)) return out_of_memory(doubles, decl->name);
+    if (!series.samples().reserve_more_exact(doubles))
+      return out_of_memory(doubles, slot.decl->name);
   }
-  record_counts = {};
 
   // Second pass: decode into the reserved room. The room is checked again, so
   // bytes that changed under the reader can never overrun a buffer.
-  cur.seek(start);
-  while (cur.pos() < end) {
-    QUARN_TRY(expect_record_word(cur));
-    auto decl = find_record_decl(cur, state.decls);
-    if (!decl) return pass_up(decl);
-    SampleBuffer& samples = (*decl)->series.samples();
-    const std::uint64_t k = (*decl)->series.point_doubles();
-    if (!samples.grow_for(k)) return out_of_memory(samples.size() + k, (*decl)->name);
-    if (!cur.has(8 * k)) return decode_floats(cur, k, nullptr);  // fails at the missing float
-    QUARN_TRY(decode_floats(cur, k, samples.extend(k)));
+  std::uint64_t pos = start;
+  while (pos < end) {
+    RecordIndex::Slot* slot = fast_record(base, size, pos, index);
+    if (slot == nullptr) {
+      cur.seek(pos);
+      auto head = read_record_head(cur, index);
+      if (!head) return pass_up(head);
+      slot = *head;
+      if (!cur.has(8 * slot->doubles)) return decode_floats(cur, slot->doubles, nullptr);
+    }
+    SampleBuffer& samples = slot->decl->series.samples();
+    const std::uint64_t k = slot->doubles;
+    if (!samples.grow_for(k)) return out_of_memory(samples.size() + k, slot->decl->name);
+    double* out = samples.extend(k);
+    const std::byte* p = base + pos + 8;
+    for (std::uint64_t i = 0; i < k; ++i) out[i] = load_be_f64(p + 8 * i);
+    pos += 8 + 8 * k;
   }
+  cur.seek(pos);
   return {};
 }
 
