@@ -2,11 +2,11 @@
 read_psf makes, their properties, docstrings, reprs (with the quoting of
 names) and their lifetime."""
 
+import copy
 import gc
 import pickle
 import weakref
 
-import numpy as np
 import pytest
 
 import quarn._quarn as q
@@ -39,21 +39,12 @@ def values_file(names) -> PsfFile:
 
 
 @pytest.fixture
-def write(tmp_path):
-    def write(f: PsfFile, name: str = "f.psf"):
-        path = tmp_path / name
-        path.write_bytes(f.to_bytes())
-        return path
-    return write
+def swept(read):
+    return read(swept_file())
 
 
 @pytest.fixture
-def swept(write):
-    return q.read_psf(write(swept_file()))
-
-
-@pytest.fixture
-def dcop(write):
+def dcop(read):
     f = PsfFile(
         Layout.NONSWEPT,
         header=[("analysis type", "dcOp")],
@@ -62,7 +53,7 @@ def dcop(write):
                                               TypeDecl(0, "region", Tag.INT8)])],
         values=[Decl(100, "M1", 2, {"x": 1.5, "region": 2}), Decl(101, "vdd", 1, 1.8)],
     )
-    return q.read_psf(write(f))
+    return read(f)
 
 
 def objects_of(swept, dcop):
@@ -90,6 +81,14 @@ def test_classes_cannot_be_called(cls, args, kwargs):
         cls(*args, **kwargs)
     assert type(info.value) is TypeError
     assert info.value.args == (f"cannot create 'builtins.{cls.__name__}' instances",)
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+@pytest.mark.parametrize("make", [lambda c: c.__new__(c), lambda c: object.__new__(c)],
+                         ids=["cls.__new__", "object.__new__"])
+def test_no_empty_instance_can_be_made(cls, make):
+    with pytest.raises(TypeError):
+        make(cls)
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
@@ -189,10 +188,13 @@ def test_no_length_iteration_indexing_or_pickling(swept, dcop, kind):
         obj[0]
     with pytest.raises(TypeError):
         pickle.dumps(obj)
+    with pytest.raises(TypeError):
+        copy.copy(obj)
 
 
-def test_equality_and_hash_are_by_identity(write):
-    path = write(swept_file())
+def test_equality_and_hash_are_by_identity(tmp_path):
+    path = tmp_path / "swept.psf"
+    path.write_bytes(swept_file().to_bytes())
     a, b = q.read_psf(path), q.read_psf(path)
     assert a == a and a != b
     assert a.sweeps[0] == a.sweeps[0] and a.sweeps[0] != b.sweeps[0]
@@ -261,9 +263,9 @@ def test_name_is_a_new_equal_string_on_every_read(swept, dcop):
         assert a is not b
 
 
-def test_name_keeps_every_character(write):
+def test_name_keeps_every_character(read):
     names = ["a\0b", "µΩ", "\U0001f600 x", ""]
-    p = q.read_psf(write(values_file(names)))
+    p = read(values_file(names))
     assert [v.name for v in p.values] == names
 
 
@@ -277,14 +279,14 @@ def test_psf_repr(swept, dcop):
     assert str(swept) == repr(swept)
 
 
-def test_psf_repr_of_a_dc_file_with_40_values(write):
-    p = q.read_psf(write(values_file([f"v{i}" for i in range(40)])))
+def test_psf_repr_of_a_dc_file_with_40_values(read):
+    p = read(values_file([f"v{i}" for i in range(40)]))
     assert repr(p) == "<Psf sweeps=0 traces=0 values=40>"
     assert len(p.values) == 40
 
 
-def test_repr_of_an_empty_file(write):
-    assert repr(q.read_psf(write(PsfFile(Layout.EMPTY)))) == "<Psf sweeps=0 traces=0 values=0>"
+def test_repr_of_an_empty_file(read):
+    assert repr(read(PsfFile(Layout.EMPTY))) == "<Psf sweeps=0 traces=0 values=0>"
 
 
 def test_named_reprs_use_the_bare_class_name(swept, dcop):
@@ -293,7 +295,7 @@ def test_named_reprs_use_the_bare_class_name(swept, dcop):
     assert repr(dcop.values[1]) == '<Value name="vdd">'
 
 
-def test_named_reprs_quote_the_name(write):
+def test_named_reprs_quote_the_name(read):
     name = 'a"b\\c\nd'
     f = PsfFile(
         Layout.SIMPLE,
@@ -302,11 +304,11 @@ def test_named_reprs_quote_the_name(write):
         traces=[Decl(20, name, 1)],
         values=[Record(10, 1.0), Record(20, 2.0)],
     )
-    p = q.read_psf(write(f))
+    p = read(f)
     quoted = r'"a\"b\\c\nd"'
     assert repr(p.sweeps[0]) == f"<Sweep name={quoted}>"
     assert repr(p.traces[0]) == f"<Trace name={quoted}>"
-    v = q.read_psf(write(values_file([name]), "v.psf")).values[0]
+    v = read(values_file([name])).values[0]
     assert repr(v) == f"<Value name={quoted}>"
 
 
@@ -350,8 +352,8 @@ QUOTING = [
 ]
 
 
-def test_value_reprs_quote_names_by_the_table(write):
-    p = q.read_psf(write(values_file([name for name, _ in QUOTING])))
+def test_value_reprs_quote_names_by_the_table(read):
+    p = read(values_file([name for name, _ in QUOTING]))
     got = [repr(v) for v in p.values]
     want = [f'<Value name="{inner}">' for _, inner in QUOTING]
     assert got == want
@@ -361,8 +363,8 @@ def test_value_reprs_quote_names_by_the_table(write):
 # Lifetime
 
 
-def test_objects_outlive_their_psf(write):
-    p = q.read_psf(write(swept_file()))
+def test_objects_outlive_their_psf(read):
+    p = read(swept_file())
     sweep, trace = p.sweeps[0], p.traces[1]
     del p
     gc.collect()
@@ -396,8 +398,8 @@ def no_automatic_gc():
         gc.enable()
 
 
-def test_cycle_through_the_header_is_collected(write, no_automatic_gc):
-    p = q.read_psf(write(swept_file()))
+def test_cycle_through_the_header_is_collected(read, no_automatic_gc):
+    p = read(swept_file())
     sentinel = Sentinel()
     gone = weakref.ref(sentinel)
     p.header["me"] = p
@@ -408,11 +410,11 @@ def test_cycle_through_the_header_is_collected(write, no_automatic_gc):
     assert gone() is None
 
 
-def test_cycle_through_a_value_dict_is_collected(write, no_automatic_gc):
-    value = q.read_psf(write(PsfFile(
+def test_cycle_through_a_value_dict_is_collected(read, no_automatic_gc):
+    value = read(PsfFile(
         Layout.NONSWEPT,
         types=[TypeDecl(2, "op", Tag.STRUCT, [TypeDecl(0, "x", Tag.FLOAT64)])],
-        values=[Decl(100, "M1", 2, [1.5])]))).values[0]
+        values=[Decl(100, "M1", 2, [1.5])])).values[0]
     sentinel = Sentinel()
     gone = weakref.ref(sentinel)
     value.data["me"] = value

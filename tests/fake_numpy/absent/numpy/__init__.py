@@ -1,0 +1,3 @@
+"""Stands in for an interpreter without NumPy: importing it fails."""
+
+raise ModuleNotFoundError("No module named 'numpy' (stand-in: NumPy is absent)", name="numpy")

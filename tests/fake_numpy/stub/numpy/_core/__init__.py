@@ -1,0 +1,1 @@
+"""A core package of the stand-in numpy."""
