@@ -451,6 +451,7 @@ def test_values_are_fresh_objects_per_value(read):
 
 CHILD_PRELUDE = """
 import json, sys
+import quarn._quarn as q
 
 def attempt(path):
     # What one read gives: the result, an ordinary exception, or an exception
