@@ -30,7 +30,7 @@ record() {
   TOTAL_PASSED=$((TOTAL_PASSED + passed))
   TOTAL_FAILED=$((TOTAL_FAILED + failed))
   TOTAL_SKIPPED=$((TOTAL_SKIPPED + skipped))
-  SUMMARY+=("$(printf '%-28s %d passed, %d failed, %d skipped%s' "$step" "$passed" "$failed" "$skipped" "${note:+  ($note)}")")
+  SUMMARY+=("$(printf '%-32s %d passed, %d failed, %d skipped%s' "$step" "$passed" "$failed" "$skipped" "${note:+  ($note)}")")
 }
 
 # A step that could not even run its tests (a build error, say) counts as one failure.
@@ -126,8 +126,11 @@ python_tests() {
     return 0
   fi
   local numpy_version location
-  numpy_version=$(cd "$QUARN_ROOT/tests" && "$py" -c 'import numpy; print(numpy.__version__)')
-  location=$(cd "$QUARN_ROOT/tests" && "$py" -c 'import quarn; print(quarn.__path__[0])')
+  numpy_version=$("$py" -c 'import numpy; print(numpy.__version__)')
+  if ! location=$(cd "$QUARN_ROOT/tests" && "$py" -c 'import quarn; print(quarn.__path__[0])'); then
+    step_broken "$name" "the installed quarn does not import"
+    return 0
+  fi
   case $location in
     "$venv"/*) ;;
     *) step_broken "$name" "quarn imported from $location, not from the venv"; return 0 ;;
@@ -173,7 +176,7 @@ run_step() {
     np2) python_tests np2 "numpy>=2" ;;
     *) die "unknown step '$1' (known: cpp np1 np2)" ;;
   esac
-  SUMMARY+=("$(printf '%-28s %ds' "  step $1 took" $((SECONDS - start)))")
+  SUMMARY+=("$(printf '%-32s %ds' "  step $1 took" $((SECONDS - start)))")
 }
 
 main() {
