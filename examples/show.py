@@ -10,8 +10,6 @@ first few samples, then every non-swept (operating-point) value.
 from __future__ import annotations
 
 import argparse
-import cmath
-import math
 import sys
 from pathlib import Path
 
@@ -43,9 +41,10 @@ def fmt_scalar(x) -> str:
     return repr(x)
 
 
-def fmt_samples(values, points: int) -> str:
+def fmt_samples(values, points: int, total: int | None = None) -> str:
+    """The first `points` values; "..." when there are more (`total` of them, if given)."""
     shown = ", ".join(fmt_scalar(v) for v in values[:points])
-    more = len(values) - points
+    more = (len(values) if total is None else total) - points
     return f"[{shown}{', ...' if more > 0 else ''}]"
 
 
@@ -73,12 +72,14 @@ def print_trace(trace, points: int) -> None:
         for field in data.dtype.names:
             print(f"      {show_name(field):<{width}}  {fmt_samples(data[field], points)}")
     elif np.iscomplexobj(data):
+        print(f"      first:       {fmt_samples(data, points)}")
+        # The same samples as a designer reads them off a Bode plot.
         head = data[:points]
-        print(f"      first:       {fmt_samples(head, points)}")
-        mags = [20 * math.log10(abs(z)) if z != 0 else -math.inf for z in head]
-        phases = [math.degrees(cmath.phase(z)) for z in head]
-        print(f"      |x| in dB:   {fmt_samples(mags, points)}")
-        print(f"      phase (deg): {fmt_samples(phases, points)}")
+        with np.errstate(divide="ignore"):
+            mags = 20 * np.log10(np.abs(head))
+        phases = np.degrees(np.angle(head))
+        print(f"      |x| in dB:   {fmt_samples(mags, points, len(data))}")
+        print(f"      phase (deg): {fmt_samples(phases, points, len(data))}")
     else:
         print(f"      first: {fmt_samples(data, points)}")
 
