@@ -57,7 +57,8 @@ def ac_example() -> tuple[PsfFile, Expected]:
     noise_dtype = np.dtype([(n, "<f8") for n in NOISE_FIELDS])
     return f, Expected(
         dict(header), sweeps=[("freq", np.array(freq))],
-        traces=[("V(out)", np.array(vout)), ("noise(out)", np.array(noise).view(noise_dtype)[:, 0])])
+        traces=[("V(out)", np.array(vout)),
+                ("noise(out)", np.array(noise).view(noise_dtype)[:, 0])])
 
 
 MOS = [("vgs", Tag.FLOAT64), ("vds", Tag.FLOAT64), ("id", Tag.FLOAT64), ("gm", Tag.FLOAT64),

@@ -291,6 +291,8 @@ class Decl:
 
 @dataclass
 class Group:
+    """A group declaration: its members follow its member count, its properties them."""
+
     id: int
     name: str
     members: Sequence[Decl | Group | Raw | Mark]
@@ -475,7 +477,7 @@ class ValueSection(_SubFramed):
 
     def write(self, w: Writer, ctx: _Context) -> None:
         end = self._open(w, Chunk.SECTION_VALUE)
-        w.mark("value.body")
+        w.mark(f"{self.name}.body")
         nonswept = ctx.layout == Layout.NONSWEPT if self.nonswept is None else self.nonswept
         if nonswept:
             self._write_sub(w, ctx, self.items, 4)

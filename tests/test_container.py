@@ -96,7 +96,8 @@ def test_twelve_bytes_footer_only(error):
     assert error(FOOTER) == "unknown value_section_type 1131176306"
 
 
-@pytest.mark.parametrize("word", [1, 256, 511, 513, 768, 1025, 1279, 1536, 0x0500_0000, 0xFFFF_FFFF])
+@pytest.mark.parametrize("word", [1, 256, 511, 513, 768, 1025, 1279, 1536, 0x0500_0000,
+                                  0xFFFF_FFFF])
 def test_unknown_value_section_type(error, word):
     assert error(patch_u32(SMALLEST, 0, word)) == f"unknown value_section_type {word}"
 
@@ -207,7 +208,8 @@ def test_string_padding_cut_by_end_of_file(error):
 @pytest.mark.parametrize("length", [4_294_967_295, 13, 4_294_967_288])
 def test_string_longer_than_file(error, length):
     data = PsfFile(header=[Raw(words(33, length))]).to_bytes()
-    assert error(data) == f"unexpected end of file: need {length} bytes at offset 20 (len {len(data)})"
+    assert error(data) == (f"unexpected end of file: need {length} bytes at offset 20 "
+                           f"(len {len(data)})")
 
 
 def test_float_property_cut_by_end_of_file(error):
@@ -295,14 +297,16 @@ def test_declaration_running_past_sub_container_end_is_not_reported(read, sectio
             [v.name for v in psf.values]) == (["s"], ["t"], ["v"])
 
 
-@pytest.mark.parametrize("count, extra, leftover", [(9, b"\x00", 1), (8, b"", 0), (15, bytes(7), 7)])
+@pytest.mark.parametrize("count, extra, leftover",
+                         [(9, b"\x00", 1), (8, b"", 0), (15, bytes(7), 7)])
 def test_type_index_byte_count_not_a_multiple_of_the_entry(read, error, count, extra, leftover):
     f = four_sections(type={"index": Index([(1, bytes(4))], size=count, extra=extra)})
     data, at = f.build()
     if leftover == 0:
         assert read(data).values[0].data == 2.5
     else:
-        assert error(data) == (f"TYPE container end mismatch: at offset {at['type.end'] - leftover} "
+        assert error(data) == ("TYPE container end mismatch: "
+                               f"at offset {at['type.end'] - leftover} "
                                f"but expected {at['type.end']}")
 
 
@@ -353,4 +357,5 @@ def test_sections_out_of_order_are_passed_by(read, order, sweeps, traces):
 
 
 def test_type_section_after_sweep_section_is_not_read(error):
-    assert error(sections_in_order("sweep", "type")) == "declaration 1 references unknown type id 11"
+    assert error(sections_in_order("sweep", "type")) == \
+        "declaration 1 references unknown type id 11"

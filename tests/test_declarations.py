@@ -55,6 +55,12 @@ def test_type_declaration_must_start_with_declaration_chunk(error):
     assert error(data) == f"expected chunk Declaration (16) at offset {at['d']}, got 17"
 
 
+def test_type_name_longer_than_file(error):
+    data, at = make([Mark("d"), Raw(words(16, 5, 0xFFFF_FFF0))]).build()
+    assert error(data) == ("unexpected end of file: need 4294967280 bytes "
+                           f"at offset {at['d'] + 12} (len {len(data)})")
+
+
 def struct(name, *members, **kw):
     return TypeDecl(5, name, Tag.STRUCT, members, **kw)
 
@@ -139,7 +145,8 @@ def test_declaration_with_wrong_chunk_word(error, context):
 
 @pytest.mark.parametrize("context", CONTEXTS)
 def test_declaration_of_unknown_type(error, context):
-    assert error(in_context(context, [Decl(7, "x", 99, Raw(b""))])) == "declaration 7 references unknown type id 99"
+    assert error(in_context(context, [Decl(7, "x", 99, Raw(b""))])) == \
+        "declaration 7 references unknown type id 99"
 
 
 @pytest.mark.parametrize("context", ["sweep", "trace"])
@@ -190,7 +197,8 @@ def test_group_count_past_the_end_of_the_file(error):
     f = make(sweeps=[Group(9, "g", [Decl(1, "s", REAL)], count=0xFFFF_FFFF)],
              footer=MAGIC + words(8))
     data = f.to_bytes()
-    assert error(data) == f"unexpected end of file: need 8 bytes at offset {len(data)} (len {len(data)})"
+    assert error(data) == \
+        f"unexpected end of file: need 8 bytes at offset {len(data)} (len {len(data)})"
 
 
 @pytest.mark.parametrize("sweeps, traces, dup", [

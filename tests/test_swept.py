@@ -108,7 +108,8 @@ def test_simple_point_cut_by_end_of_file(error, trace, size):
 
 
 def test_simple_record_running_past_the_container_end(error):
-    data, at = swept(Layout.SIMPLE, [Record(1, 1.0), Record(1, 2.0)], end_word=lambda v: v - 4).build()
+    f = swept(Layout.SIMPLE, [Record(1, 1.0), Record(1, 2.0)], end_word=lambda v: v - 4)
+    data, at = f.build()
     assert error(data) == (f"VALUE container end mismatch: at offset {at['value.end']} "
                            f"but expected {at['value.end'] - 4}")
 
@@ -203,7 +204,8 @@ def test_windowed_samples_cut_by_end_of_file(error):
     f = swept(Layout.WINDOWED, [Raw(words(16) + bytes([0, 3, 0, 3])), Mark("cut")])
     data, at = f.build()
     data = data[:at["cut"]] + FOOTER
-    assert error(data) == f"unexpected end of file: need 8 bytes at offset {at['cut'] + 8} (len {len(data)})"
+    assert error(data) == \
+        f"unexpected end of file: need 8 bytes at offset {at['cut'] + 8} (len {len(data)})"
 
 
 def test_windowed_gap_cut_by_end_of_file(error):
@@ -213,9 +215,11 @@ def test_windowed_gap_cut_by_end_of_file(error):
               traces=[(2, REAL)])
     data, at = f.build()
     data = data[:at["cut"]] + FOOTER
-    assert error(data) == f"unexpected end of file: skip 8 bytes at offset {at['cut'] + 8} (len {len(data)})"
+    assert error(data) == \
+        f"unexpected end of file: skip 8 bytes at offset {at['cut'] + 8} (len {len(data)})"
 
 
 def test_windowed_window_padding_is_not_examined(read):
     frame = Frame([[1.0], [2.0]], window_size=3, gap=b"\xff" * 8, filler=JUNK8)
-    assert data_of(read(swept(Layout.WINDOWED, [frame], traces=[(2, REAL)])))["t2"].tolist() == [2.0]
+    d = data_of(read(swept(Layout.WINDOWED, [frame], traces=[(2, REAL)])))
+    assert d["s1"].tolist() == [1.0] and d["t2"].tolist() == [2.0]

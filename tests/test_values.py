@@ -63,7 +63,8 @@ SCALARS = [
      complex(-0.0, f64(0xFFF8_0000_0000_0001))),
     (Tag.STRING, "", ""), (Tag.STRING, "a", "a"), (Tag.STRING, "abcd", "abcd"),
     (Tag.STRING, "abcde", "abcde"), (Tag.STRING, "a\0b", "a\0b"),
-    (Tag.STRING, "\u00fcn\u00efc\u00f6d\u00e9 \u2713 \U0001F600", "\u00fcn\u00efc\u00f6d\u00e9 \u2713 \U0001F600"),
+    (Tag.STRING, "\u00fcn\u00efc\u00f6d\u00e9 \u2713 \U0001F600",
+     "\u00fcn\u00efc\u00f6d\u00e9 \u2713 \U0001F600"),
 ]
 
 
@@ -141,7 +142,8 @@ def test_complex_value_cut_by_end_of_file(error):
     f = nonswept([Decl(1, "z", 1, Raw(b"")), Mark("cut")], [TypeDecl(1, "c", Tag.COMPLEX)],
                  sub_end_word=0xFFFF_FFF0)
     data = ending_with(f, FOOTER)
-    assert error(data) == f"unexpected end of file: need 8 bytes at offset {len(data) - 4} (len {len(data)})"
+    assert error(data) == \
+        f"unexpected end of file: need 8 bytes at offset {len(data) - 4} (len {len(data)})"
 
 
 def test_int8_padding_cut_by_end_of_file(error):
@@ -152,4 +154,5 @@ def test_int8_padding_cut_by_end_of_file(error):
     head = Writer().u32(16).u32(1).u32(8).raw(b"x").to_bytes()
     data = ending_with(f, head + MAGIC + b"\x00\x00\x01\xff")
     assert data[-12:-4] == MAGIC
-    assert error(data) == f"unexpected end of file: skip 3 bytes at offset {len(data)} (len {len(data)})"
+    assert error(data) == \
+        f"unexpected end of file: skip 3 bytes at offset {len(data)} (len {len(data)})"
