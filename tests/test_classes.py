@@ -4,11 +4,15 @@ names) and their lifetime."""
 
 import copy
 import gc
+import os
 import pickle
+import subprocess
+import sys
 import weakref
 
 import pytest
 
+import quarn
 import quarn._quarn as q
 from psfwriter import Decl, Layout, PsfFile, Record, Tag, TypeDecl
 
@@ -357,6 +361,41 @@ def test_value_reprs_quote_names_by_the_table(read):
     got = [repr(v) for v in p.values]
     want = [f'<Value name="{inner}">' for _, inner in QUOTING]
     assert got == want
+
+
+@pytest.mark.parametrize("block", [
+    "pass",
+    "sys.modules['unicodedata'] = None",  # an interpreter built without unicodedata
+    "import unicodedata; unicodedata.category = lambda c: 'Mn'",
+], ids=["as-is", "unicodedata-missing", "unicodedata-replaced"])
+def test_quoting_does_not_depend_on_python_level_modules(tmp_path, block):
+    # reprs fail only for lack of memory; the character tables are the runtime's
+    values = tmp_path / "v.psf"
+    values.write_bytes(values_file(["\u00b5\u0301\u00a0x"]).to_bytes())
+    dup = tmp_path / "dup.psf"
+    dup.write_bytes(PsfFile(
+        Layout.SIMPLE,
+        types=[TypeDecl(1, "s", Tag.STRUCT, [TypeDecl(0, "\u00b5", Tag.FLOAT64)] * 2)],
+        traces=[Decl(10, "noise", 1)]).to_bytes())
+    code = f"""
+import sys
+{block}
+import quarn._quarn as q
+print(ascii(repr(q.read_psf({str(values)!r}).values[0])))
+try:
+    q.read_psf({str(dup)!r})
+except ValueError as e:
+    print(ascii(str(e)))
+"""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(quarn.__path__[0])))
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        ascii('<Value name="\u00b5\\u{301}\\u{a0}x">'),
+        ascii('struct field name "\u00b5" appears more than once; '
+              'numpy structured arrays require unique field names'),
+    ]
 
 
 # ---------------------------------------------------------------------------

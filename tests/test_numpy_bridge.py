@@ -261,6 +261,29 @@ def test_numpy_refusing_member_names_passes_its_exception_unchanged(read):
 # Lifetime of the buffers
 
 
+def live_counts(keeper_type):
+    """Every live keeper, Sweep and Trace holds a reference to its class."""
+    return [sys.getrefcount(t) for t in (keeper_type, quarn.Sweep, quarn.Trace)]
+
+
+@pytest.mark.parametrize("names", [["a", "a"], ["f1", ""]], ids=["repeated", "numpy-refuses"])
+def test_a_failed_conversion_leaves_nothing_behind(read, names):
+    ok = traces_file([("v", T_REAL, [1.0])], 1, sweep=[0.0])
+    bad = traces_file([("v", T_REAL, [1.0]), ("s", names, [[1.0, 2.0]])], 1, sweep=[0.0])
+    keeper_type = type(read(ok).sweeps[0].data.base)
+    gc.collect()
+    before = live_counts(keeper_type)
+    for _ in range(3):
+        with pytest.raises(ValueError):
+            read(bad)
+    gc.collect()
+    assert live_counts(keeper_type) == before
+    p = read(ok)  # the measure itself works: two keepers, a Sweep and a Trace
+    assert live_counts(keeper_type) == [before[0] + 2, before[1] + 1, before[2] + 1]
+    del p
+    assert live_counts(keeper_type) == before
+
+
 def test_array_outlives_its_trace_and_psf(read):
     p = read(traces_file([("r", T_REAL, [1.0, 2.0]), ("s", ["a", "b"], [[1, 2], [3, 4]])], 2))
     real, rec = p.traces[0].data, p.traces[1].data
