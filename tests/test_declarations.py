@@ -143,6 +143,17 @@ def test_declaration_with_wrong_chunk_word(error, context):
                            f"at offset {at['bad']}, got 19")
 
 
+@pytest.mark.parametrize("name, length, message", [
+    (b"\xff", 1, "invalid UTF-8 in string at offset {}: "
+                 "invalid utf-8 sequence of 1 bytes from index 0"),
+    (b"", 0xFFFF_FFFF, "unexpected end of file: need 4294967295 bytes at offset {} (len {})"),
+])
+def test_declaration_name_is_read_before_the_chunk_word_is_checked(error, name, length, message):
+    bad = Raw(Writer().u32(19).u32(7).string(name, length=length).to_bytes())
+    data, at = in_context("trace", [Mark("bad"), bad]).build()
+    assert error(data) == message.format(at["bad"] + 12 + len(name), len(data))
+
+
 @pytest.mark.parametrize("context", CONTEXTS)
 def test_declaration_of_unknown_type(error, context):
     assert error(in_context(context, [Decl(7, "x", 99, Raw(b""))])) == \
