@@ -187,6 +187,7 @@ main() {
   log "system packages and tools"
   prepare_system
   prepare_tools
+  SUMMARY+=("$(printf '%-32s %ds' "  set-up took" $((SECONDS - start)))")
 
   local step needs_wheel=0
   for step in "${steps[@]}"; do
@@ -194,10 +195,12 @@ main() {
   done
   if ((needs_wheel)); then
     log "building the quarn wheel (as pip install . does)"
+    local wheel_start=$SECONDS
     if ! build_wheel; then
       step_broken "python: wheel build" "pip wheel . failed"
       steps=("${steps[@]/np*/}")
     fi
+    SUMMARY+=("$(printf '%-32s %ds' "  wheel build took" $((SECONDS - wheel_start)))")
   fi
 
   for step in "${steps[@]}"; do
