@@ -1,41 +1,20 @@
 #include "module/quote.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
+#include <iterator>
 
+#include "module/grapheme_extend_table.h"
 #include "module/ref.h"
 
 namespace quarn {
 namespace {
 
-// Grapheme_Extend is the marks Mn and Me plus these few other characters
-// (Other_Grapheme_Extend); the marks come from the runtime's tables.
-constexpr std::array<std::pair<char32_t, char32_t>, 26> kOtherGraphemeExtend{{
-    {0x09BE, 0x09BE}, {0x09D7, 0x09D7}, {0x0B3E, 0x0B3E}, {0x0B57, 0x0B57},
-    {0x0BBE, 0x0BBE}, {0x0BD7, 0x0BD7}, {0x0CC2, 0x0CC2}, {0x0CD5, 0x0CD6},
-    {0x0D3E, 0x0D3E}, {0x0D57, 0x0D57}, {0x0DCF, 0x0DCF}, {0x0DDF, 0x0DDF},
-    {0x1B35, 0x1B35}, {0x200C, 0x200C}, {0x302E, 0x302F}, {0xFF9E, 0xFF9F},
-    {0x1133E, 0x1133E}, {0x11357, 0x11357}, {0x114B0, 0x114B0}, {0x114BD, 0x114BD},
-    {0x115AF, 0x115AF}, {0x11930, 0x11930}, {0x1D165, 0x1D165}, {0x1D16E, 0x1D172},
-    {0xE0020, 0xE007F}, {0x1F3FB, 0x1F3FF},
-}};
-
-bool other_grapheme_extend(char32_t c) {
-  return std::any_of(kOtherGraphemeExtend.begin(), kOtherGraphemeExtend.end(),
-                     [c](auto r) { return c >= r.first && c <= r.second; });
-}
-
-// Whether `c` is a nonspacing or enclosing mark by the runtime's tables.
-// Returns -1 with an exception set when the tables cannot be consulted.
-int is_mark(PyObject* category, char32_t c) {
-  Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
-  if (!ch) return -1;
-  Ref cat = Ref::steal(PyObject_CallOneArg(category, ch.get()));
-  if (!cat) return -1;
-  const char* s = PyUnicode_AsUTF8(cat.get());
-  if (s == nullptr) return -1;
-  return s[0] == 'M' && (s[1] == 'n' || s[1] == 'e') ? 1 : 0;
+// Whether `c` has the Unicode property Grapheme_Extend (combining marks and
+// the few other characters that extend the grapheme before them).
+bool grapheme_extend(char32_t c) {
+  auto it = std::upper_bound(kGraphemeExtend.begin(), kGraphemeExtend.end(), c,
+                             [](char32_t v, const auto& r) { return v < r.first; });
+  return it != kGraphemeExtend.begin() && c <= std::prev(it)->second;
 }
 
 void append_escape(std::string& out, char32_t c) {
@@ -67,9 +46,8 @@ char32_t decode_at(std::string_view s, std::size_t i, std::size_t& len) {
 
 }  // namespace
 
-bool quote_name(std::string_view name, std::string& out) {
-  Ref category;  // unicodedata.category, looked up at the first non-ASCII character
-  out.clear();
+std::string quote_name(std::string_view name) {
+  std::string out;
   out.reserve(name.size() + 2);
   out += '"';
   for (std::size_t i = 0, len = 0; i < name.size(); i += len) {
@@ -83,25 +61,15 @@ bool quote_name(std::string_view name, std::string& out) {
       case '\n': out += "\\n"; continue;
       default: break;
     }
-    bool escape = !Py_UNICODE_ISPRINTABLE(c);  // Cc Cf Cs Co Cn Zl Zp, Zs but the space
-    if (!escape && c >= 0x80) {
-      if (!category) {
-        Ref unicodedata = Ref::steal(PyImport_ImportModule("unicodedata"));
-        if (!unicodedata) return false;
-        category = Ref::steal(PyObject_GetAttrString(unicodedata.get(), "category"));
-        if (!category) return false;
-      }
-      int mark = is_mark(category.get(), c);
-      if (mark < 0) return false;
-      escape = mark == 1 || other_grapheme_extend(c);
-    }
+    // Not printable: Cc Cf Cs Co Cn Zl Zp, and Zs but the space.
+    const bool escape = !Py_UNICODE_ISPRINTABLE(c) || (c >= 0x80 && grapheme_extend(c));
     if (escape)
       append_escape(out, c);
     else
       out.append(name.substr(i, len));
   }
   out += '"';
-  return true;
+  return out;
 }
 
 }  // namespace quarn

@@ -8,8 +8,8 @@ namespace quarn {
 
 // `name` (UTF-8) between double quotes, with quotes, backslashes, control,
 // format, separator, unassigned and private-use characters and combining
-// (grapheme-extending) marks escaped. Needs the interpreter (the Unicode
-// tables are the runtime's); returns false with an exception set on failure.
-bool quote_name(std::string_view name, std::string& out);
+// (grapheme-extending) marks escaped. Printability comes from the
+// interpreter's Unicode tables, the marks from a table of the same version.
+std::string quote_name(std::string_view name);
 
 }  // namespace quarn

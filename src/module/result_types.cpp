@@ -55,8 +55,7 @@ PyObject* named_get_data(PyObject* self, void*) {
 
 PyObject* named_repr(PyObject* self) noexcept {
   try {
-    std::string quoted;
-    if (!quote_name(reinterpret_cast<Named*>(self)->name, quoted)) return nullptr;
+    std::string quoted = quote_name(reinterpret_cast<Named*>(self)->name);
     const char* cls = Py_TYPE(self)->tp_name;  // "builtins.Sweep": print the bare class name
     if (const char* dot = std::strrchr(cls, '.')) cls = dot + 1;
     std::string text = std::string("<") + cls + " name=" + quoted + ">";

@@ -196,8 +196,7 @@ Ref struct_to_py(Series::Struct&& s) {
   for (std::size_t i = 1; i < s.fields.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (s.fields[i] == s.fields[j]) {
-        std::string quoted;
-        if (!quote_name(s.fields[i], quoted)) return {};
+        const std::string quoted = quote_name(s.fields[i]);
         PyErr_Format(PyExc_ValueError,
                      "struct field name %s appears more than once; numpy structured arrays "
                      "require unique field names",
