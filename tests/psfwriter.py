@@ -126,9 +126,6 @@ class Writer:
         self.buf += f64_bytes(x)
         return self
 
-    def f64_bits(self, bits: int) -> Writer:
-        return self.u64(bits)
-
     def string(self, s: str | bytes, length: int | None = None, pad: bytes | None = None) -> Writer:
         """Length word, bytes, zero padding to a word; `length` and `pad` override."""
         b = s.encode() if isinstance(s, str) else bytes(s)
@@ -163,10 +160,6 @@ def patch_u32(data: bytes, off: int, v: int) -> bytes:
     b = bytearray(data)
     struct.pack_into(">I", b, off, v)
     return bytes(b)
-
-
-def with_footer(data: bytes, tail: bytes = b"\x00\x00\x00\x00") -> bytes:
-    return bytes(data) + MAGIC + tail
 
 
 # ---------------------------------------------------------------------------
