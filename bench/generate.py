@@ -2,6 +2,8 @@
 """Writes the large, valid psfbin files that the benchmark runner reads.
 
     python bench/generate.py [OUTDIR] [--scale S] [--only NAME,...]
+    python bench/generate.py WORKDIR --check
+
 
 OUTDIR defaults to /tmp/quarn-bench. --scale multiplies every sample count
 (0.01 gives files of a few MB for a quick check). The files:
@@ -22,6 +24,10 @@ OUTDIR defaults to /tmp/quarn-bench. --scale multiplies every sample count
 Every sample array is built with NumPy in big-endian record views; there is no
 per-sample Python code. A manifest.json beside the files tells the runner what each
 file holds.
+
+--check writes small files of every kind (both alignments) and the same contents with
+the test suite's writer, reads all of them with quarn.read_psf and compares the results
+with the values the generator meant to write.
 """
 
 from __future__ import annotations
@@ -175,6 +181,17 @@ def header_for(analysis: str, extra=()) -> list[tuple[str, object]]:
             ("run", 1), *extra]
 
 
+def tran_signals(first: int, n: int, traces: int, seed: int):
+    """Points first .. first + n - 1 of a transient: time, and one sine per trace."""
+    rng = np.random.default_rng(seed)
+    freqs = rng.uniform(1e6, 5e7, traces)
+    phases = rng.uniform(0, 2 * np.pi, traces)
+    t = (first + np.arange(n)) * 1e-10
+    wave = np.sin(np.outer(2 * np.pi * freqs, t) + phases[:, None])
+    wave *= 1.0 + 0.1 * np.arange(traces)[:, None]
+    return t, wave
+
+
 def windowed_file(path: Path, points: int, window: int = 2048, traces: int = 8,
                   pad_every: int = 16, pad_size: int = 2040, align: int = 0,
                   seed: int = 0, header_extra=()) -> dict:
@@ -202,10 +219,6 @@ def windowed_file(path: Path, points: int, window: int = 2048, traces: int = 8,
     n_pads = (n_frames - 1) // pad_every  # between frames, never after the last
     body_len = n_frames * frame_bytes + n_pads * (8 + pad_size)
 
-    rng = np.random.default_rng(seed)
-    freqs = rng.uniform(1e6, 5e7, traces)
-    phases = rng.uniform(0, 2 * np.pi, traces)
-    dt = 1e-10
     pad = np.zeros(8 + pad_size, np.uint8)
     pad[:8] = np.frombuffer(words(PADDING, pad_size), np.uint8)
 
@@ -222,9 +235,7 @@ def windowed_file(path: Path, points: int, window: int = 2048, traces: int = 8,
             raw[:, 0, 0] = [hdr | n for n in group]
             raw[:, 1:, 0] = np.arange(1, k, dtype=np.uint64)  # the 8 bytes before a window: not examined
             npts = sum(group)
-            t = (done + np.arange(npts)) * dt
-            wave = np.sin(np.outer(2 * np.pi * freqs, t) + phases[:, None])
-            wave *= 1.0 + 0.1 * np.arange(traces)[:, None]
+            t, wave = tran_signals(done, npts, traces, seed)
             if all(c == window for c in group):
                 frames[:, 0, 1:] = t.reshape(nf, window)
                 frames[:, 1:, 1:] = wave.reshape(traces, nf, window).transpose(1, 0, 2)
@@ -241,7 +252,7 @@ def windowed_file(path: Path, points: int, window: int = 2048, traces: int = 8,
                 f.write(pad.data)
         f.write(value_close())
     return {"layout": "windowed", "points": points, "arrays": k, "array_bytes": 8 * k * points,
-            "align": align, "window": window}
+            "align": align, "window": window, "first_sample": len(prelude) + 12 + 8}
 
 
 def simple_records(prelude: bytes, path: Path, rec: np.dtype, npoints: int, fill, chunk: int):
@@ -273,6 +284,15 @@ def set_record_words(block, ids_kinds):
         block[f"i{i}"] = decl_id
 
 
+def ac_signals(first: int, n: int, points: int, traces: int, seed: int):
+    """Points first .. first + n - 1 of an AC sweep: frequency, one low-pass per trace."""
+    rng = np.random.default_rng(seed)
+    poles = rng.uniform(1e3, 1e8, traces)
+    gains = rng.uniform(0.5, 100, traces)
+    freq = 1e10 ** ((first + np.arange(n)) / max(points - 1, 1))
+    return freq, gains[:, None] / (1 + 1j * freq[None, :] / poles[:, None])
+
+
 def ac_file(path: Path, points: int, traces: int = 8, align: int = 0, seed: int = 1) -> dict:
     p = Prelude(SIMPLE, header_for("ac"))
     p.types = [type_decl(1, "freq", FLOAT64, properties=[("units", "Hz")]),
@@ -284,21 +304,29 @@ def ac_file(path: Path, points: int, traces: int = 8, align: int = 0, seed: int 
     prelude = p.build(align_samples=align, sample_offset=8)
     ids_kinds = [(10, ">f8")] + [(i, ">c16") for i in p.trace_ids]
     rec = record_fields(ids_kinds)
-    rng = np.random.default_rng(seed)
-    poles = rng.uniform(1e3, 1e8, traces)
-    gains = rng.uniform(0.5, 100, traces)
-    f_lo, f_hi = 1.0, 1e10
 
     def fill(block, lo):
         set_record_words(block, ids_kinds)
-        freq = f_lo * (f_hi / f_lo) ** ((lo + np.arange(len(block))) / max(points - 1, 1))
+        freq, h = ac_signals(lo, len(block), points, traces, seed)
         block["v0"] = freq
         for j in range(traces):
-            block[f"v{j + 1}"] = gains[j] / (1 + 1j * freq / poles[j])
+            block[f"v{j + 1}"] = h[j]
 
     simple_records(prelude, path, rec, points, fill, 1 << 18)
     return {"layout": "simple", "points": points, "arrays": 1 + traces,
-            "array_bytes": points * (8 + 16 * traces), "align": align}
+            "array_bytes": points * (8 + 16 * traces), "align": align,
+            "first_sample": len(prelude) + 12 + 8}
+
+
+def noise_signals(first: int, n: int, points: int, traces: int, seed: int):
+    """Points first .. first + n - 1 of a noise sweep: frequency, and per trace an
+    (n, 16) array of contributions (a floor with a 1/f corner)."""
+    width = len(NOISE_MEMBERS)
+    rng = np.random.default_rng(seed)
+    corners = rng.uniform(1e3, 1e6, (traces, width))
+    floors = rng.uniform(1e-18, 1e-16, (traces, width))
+    freq = 10 ** (1 + 8 * (first + np.arange(n)) / max(points - 1, 1))
+    return freq, floors[:, None, :] * (1 + corners[:, None, :] / freq[None, :, None])
 
 
 def noise_file(path: Path, points: int, traces: int = 4, align: int = 0, seed: int = 2) -> dict:
@@ -314,20 +342,30 @@ def noise_file(path: Path, points: int, traces: int = 4, align: int = 0, seed: i
     prelude = p.build(align_samples=align, sample_offset=8)
     ids_kinds = [(10, ">f8")] + [(i, (">f8", (width,))) for i in p.trace_ids]
     rec = record_fields(ids_kinds)
-    rng = np.random.default_rng(seed)
-    corners = rng.uniform(1e3, 1e6, (traces, width))
-    floors = rng.uniform(1e-18, 1e-16, (traces, width))
 
     def fill(block, lo):
         set_record_words(block, ids_kinds)
-        freq = 10 ** (1 + 8 * (lo + np.arange(len(block))) / max(points - 1, 1))
+        freq, contributions = noise_signals(lo, len(block), points, traces, seed)
         block["v0"] = freq
         for j in range(traces):
-            block[f"v{j + 1}"] = floors[j] * (1 + corners[j] / freq[:, None])
+            block[f"v{j + 1}"] = contributions[j]
 
     simple_records(prelude, path, rec, points, fill, 1 << 16)
     return {"layout": "simple", "points": points, "arrays": 1 + traces,
-            "array_bytes": points * 8 * (1 + width * traces), "align": align}
+            "array_bytes": points * 8 * (1 + width * traces), "align": align,
+            "first_sample": len(prelude) + 12 + 8}
+
+
+def dcop_values(floats: int, structs: int, seed: int) -> dict:
+    """Names and values of an operating point, as arrays."""
+    rng = np.random.default_rng(seed)
+    out = {"float_names": np.char.add(np.char.add(b"v(n", np.char.zfill(
+        np.arange(floats).astype("S6"), 6)), b")"),
+        "floats": rng.uniform(-5, 5, floats),
+        "struct_names": np.char.add(b"M", np.char.zfill(np.arange(structs).astype("S5"), 5))}
+    for name, tag in OP_MEMBERS:
+        out[name] = rng.integers(0, 4, structs) if tag == INT8 else rng.normal(0, 1, structs)
+    return out
 
 
 def dcop_file(path: Path, floats: int = 20000, structs: int = 5000, seed: int = 3) -> dict:
@@ -339,31 +377,26 @@ def dcop_file(path: Path, floats: int = 20000, structs: int = 5000, seed: int = 
                          [(300 + m, name, tag) for m, (name, tag) in enumerate(OP_MEMBERS)])]
     p.type_ids = [1, 4]
     prelude = p.build()
-    rng = np.random.default_rng(seed)
+    vals = dcop_values(floats, structs, seed)
 
     # Float values: 16, id, name "v(nNNNNNN)" (10 bytes, padded to 12), type 1, value.
     frec = np.dtype([("c", ">u4"), ("id", ">u4"), ("len", ">u4"), ("name", "S12"),
                      ("type", ">u4"), ("value", ">f8")])
     fl = np.zeros(floats, frec)
     fl["c"], fl["id"], fl["len"], fl["type"] = DECLARATION, 1000 + np.arange(floats), 10, 1
-    fl["name"] = np.char.add(np.char.add(b"v(n", np.char.zfill(
-        np.arange(floats).astype("S6"), 6)), b")")
-    fl["value"] = rng.uniform(-5, 5, floats)
+    fl["name"] = vals["float_names"]
+    fl["value"] = vals["floats"]
 
     # Struct values: 16, id, name "MNNNNN" (6 bytes, padded to 8), type 4, 13 members.
-    members = []
-    for name, tag in OP_MEMBERS:
-        members.append((name, ">f8" if tag == FLOAT64 else ">u4"))
+    members = [(name, ">f8" if tag == FLOAT64 else ">u4") for name, tag in OP_MEMBERS]
     srec = np.dtype([("c", ">u4"), ("id", ">u4"), ("len", ">u4"), ("name", "S8"),
                      ("type", ">u4"), *members])
     st = np.zeros(structs, srec)
     st["c"], st["id"], st["len"], st["type"] = DECLARATION, 100000 + np.arange(structs), 6, 4
-    st["name"] = np.char.add(b"M", np.char.zfill(np.arange(structs).astype("S5"), 5))
+    st["name"] = vals["struct_names"]
     for name, tag in OP_MEMBERS:
-        if tag == INT8:
-            st[name] = rng.integers(0, 4, structs).astype(np.uint32) << 24  # byte, then 3 padding
-        else:
-            st[name] = rng.normal(0, 1, structs)
+        # An Int8 member is its byte, then 3 padding bytes: as a big-endian word, byte << 24.
+        st[name] = vals[name].astype(np.uint32) << 24 if tag == INT8 else vals[name]
 
     index = np.zeros(floats + structs, [("key", ">u4"), ("at", ">u4")])
     index["key"] = np.concatenate([fl["id"], st["id"]])
@@ -396,6 +429,135 @@ def small_dir(path: Path, count: int) -> dict:
             "array_bytes": 8 * 5 * 456, "bytes": sizes}
 
 
+# ---- cross-check against the test writer ----------------------------------------
+
+def check(workdir: Path) -> int:
+    """Writes small files of every kind here and the same contents with the test
+    suite's writer (tests/psfwriter.py), reads both with quarn.read_psf and
+    compares them with the values the generator meant to write."""
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    import psfwriter as pw
+    import quarn
+
+    workdir.mkdir(parents=True, exist_ok=True)
+    failures = 0
+
+    def compare(label, got, want):
+        nonlocal failures
+        (g_sweeps, g_traces, g_values), (w_sweeps, w_traces, w_values) = got, want
+        ok = [n for n, _ in g_sweeps] == [n for n, _ in w_sweeps] and \
+            [n for n, _ in g_traces] == [n for n, _ in w_traces] and \
+            all(np.array_equal(a, b) and a.dtype == b.dtype
+                for (_, a), (_, b) in zip(g_sweeps + g_traces, w_sweeps + w_traces)) and \
+            g_values == w_values
+        print(f"{label}: {'same' if ok else 'DIFFERENT'}")
+        failures += not ok
+
+    def placed(info, align, path):
+        """The first sample sits at `align` mod 8 and holds the first sweep value."""
+        nonlocal failures
+        at = info["first_sample"]
+        first = np.frombuffer(path.read_bytes()[at:at + 8], ">f8")[0]
+        if at % 8 != align or first != quarn.read_psf(path).sweeps[0].data[0]:
+            print(f"{path.name}: first sample at {at}, not at {align} mod 8 or not the sweep's")
+            failures += 1
+
+    def read(path):
+        psf = quarn.read_psf(path)
+        return ([(s.name, s.data) for s in psf.sweeps], [(t.name, t.data) for t in psf.traces],
+                [(v.name, v.data) for v in psf.values])
+
+    def types(*decls):
+        return [pw.TypeDecl(tid, name, tag, members=[pw.TypeDecl(mid, mn, mt)
+                                                        for mid, mn, mt in members])
+                for tid, name, tag, members in decls]
+
+    for align in (0, 4):
+        # Windowed: 3 full frames of 16 words, then 7 points; padding after 2 frames.
+        points, window, traces = 3 * 16 + 7, 16, 3
+        a = workdir / f"windowed_a{align}.psfbin"
+        placed(windowed_file(a, points, window=window, traces=traces, pad_every=2, align=align,
+                             seed=5), align, a)
+        t, wave = tran_signals(0, points, traces, 5)
+        want = ([("time", t)], [(n, wave[j]) for j, n in enumerate(TRAN_TRACES[:traces])], [])
+        items = []
+        for f, lo in enumerate(range(0, points, window)):
+            if f and f % 2 == 0:
+                items.append(pw.Padding(2040))
+            items.append(pw.Frame([t[lo:lo + window]] + [w[lo:lo + window] for w in wave],
+                                  window_size=window))
+        b = pw.PsfFile(pw.Layout.WINDOWED, header=header_for("tran"),
+                       types=types((1, "time", FLOAT64, ()), (2, "V", FLOAT64, ())),
+                       sweeps=[pw.Decl(100, "time", 1)],
+                       traces=[pw.Decl(101 + j, n, 2) for j, n in enumerate(TRAN_TRACES[:traces])],
+                       values=items)
+        (workdir / "windowed_tw.psfbin").write_bytes(b.to_bytes())
+        compare(f"windowed (samples at {align} mod 8)", read(a), want)
+        compare("windowed, test writer", read(workdir / "windowed_tw.psfbin"), want)
+
+        # Simple, complex traces.
+        points, traces = 37, 3
+        a = workdir / f"ac_a{align}.psfbin"
+        placed(ac_file(a, points, traces=traces, align=align, seed=6), align, a)
+        freq, h = ac_signals(0, points, points, traces, 6)
+        names = AC_TRACES[:traces]
+        want = ([("freq", freq)], [(n, h[j]) for j, n in enumerate(names)], [])
+        b = pw.PsfFile(pw.Layout.SIMPLE, header=header_for("ac"),
+                       types=types((1, "freq", FLOAT64, ()), (2, "V", COMPLEX, ())),
+                       sweeps=[pw.Decl(10, "freq", 1)],
+                       traces=[pw.Decl(11 + j, n, 2) for j, n in enumerate(names)],
+                       values=[r for i in range(points) for r in
+                               [pw.Record(10, freq[i])] +
+                               [pw.Record(11 + j, h[j][i]) for j in range(traces)]])
+        (workdir / "ac_tw.psfbin").write_bytes(b.to_bytes())
+        compare(f"ac (samples at {align} mod 8)", read(a), want)
+        compare("ac, test writer", read(workdir / "ac_tw.psfbin"), want)
+
+        # Simple, struct traces.
+        points, traces = 23, 2
+        a = workdir / f"noise_a{align}.psfbin"
+        placed(noise_file(a, points, traces=traces, align=align, seed=7), align, a)
+        freq, contributions = noise_signals(0, points, points, traces, 7)
+        rec = np.dtype([(m, "<f8") for m in NOISE_MEMBERS])
+        names = NOISE_TRACES[:traces]
+        want = ([("freq", freq)],
+                [(n, np.ascontiguousarray(contributions[j]).view(rec).reshape(-1))
+                 for j, n in enumerate(names)], [])
+        members = tuple((200 + m, n, FLOAT64) for m, n in enumerate(NOISE_MEMBERS))
+        b = pw.PsfFile(pw.Layout.SIMPLE, header=header_for("noise"),
+                       types=types((1, "freq", FLOAT64, ()),
+                                   (3, "noise contributions", STRUCT, members)),
+                       sweeps=[pw.Decl(10, "freq", 1)],
+                       traces=[pw.Decl(11 + j, n, 3) for j, n in enumerate(names)],
+                       values=[r for i in range(points) for r in
+                               [pw.Record(10, freq[i])] +
+                               [pw.Record(11 + j, contributions[j][i]) for j in range(traces)]])
+        (workdir / "noise_tw.psfbin").write_bytes(b.to_bytes())
+        compare(f"noise (samples at {align} mod 8)", read(a), want)
+        compare("noise, test writer", read(workdir / "noise_tw.psfbin"), want)
+
+    # NonSwept.
+    floats, structs = 30, 12
+    a = workdir / "dcop.psfbin"
+    dcop_file(a, floats, structs, seed=8)
+    vals = dcop_values(floats, structs, 8)
+    float_values = [(n.decode(), float(v)) for n, v in zip(vals["float_names"], vals["floats"])]
+    struct_values = [(n.decode(), {m: (int if tag == INT8 else float)(vals[m][i])
+                                   for m, tag in OP_MEMBERS})
+                     for i, n in enumerate(vals["struct_names"])]
+    want = ([], [], float_values + struct_values)
+    members = tuple((300 + m, n, tag) for m, (n, tag) in enumerate(OP_MEMBERS))
+    b = pw.PsfFile(pw.Layout.NONSWEPT, header=header_for("dc"),
+                   types=types((1, "V", FLOAT64, ()), (4, "mos1", STRUCT, members)),
+                   values=[pw.Decl(1000 + i, n, 1, v) for i, (n, v) in enumerate(float_values)] +
+                          [pw.Decl(100000 + i, n, 4, v) for i, (n, v) in enumerate(struct_values)])
+    (workdir / "dcop_tw.psfbin").write_bytes(b.to_bytes())
+    compare("dcop", read(a), want)
+    compare("dcop, test writer", read(workdir / "dcop_tw.psfbin"), want)
+    print("all the same" if failures == 0 else f"{failures} DIFFERENT")
+    return 1 if failures else 0
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("outdir", nargs="?", default="/tmp/quarn-bench")
@@ -404,8 +566,14 @@ def main(argv=None) -> int:
     ap.add_argument("--only", default="",
                     help="comma-separated subset of: windowed,ac,noise,dcop,windowed_a4,"
                          "ac_a4,noise_a4,small")
+    ap.add_argument("--check", action="store_true",
+                    help="write small files of every kind into OUTDIR, and the same contents "
+                         "with tests/psfwriter.py, and compare what read_psf returns for both "
+                         "with the intended values")
     args = ap.parse_args(argv)
     out = Path(args.outdir)
+    if args.check:
+        return check(out)
     out.mkdir(parents=True, exist_ok=True)
     s = args.scale
 
