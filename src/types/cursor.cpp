@@ -8,7 +8,7 @@ Failure unexpected_chunk(ChunkId expected, std::uint64_t offset, std::uint32_t g
   return fail("expected chunk {} ({}) at offset {}, got {}", expected, number(expected), offset, got);
 }
 
-Status Cursor::expect(ChunkId id) noexcept {
+Status Cursor::expect(ChunkId id) {
   auto word = read_u32();
   if (!word) return pass_up(word);
   if (*word != number(id)) return unexpected_chunk(id, pos_ - 4, *word);

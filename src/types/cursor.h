@@ -3,7 +3,8 @@
 // Every read first tests that the bytes it needs lie inside `data`, without
 // overflowing (`n > size - pos`), and leaves `pos` unchanged when they do not.
 // Multi-byte values are decoded with memcpy and a byte swap: the format only
-// aligns to four bytes.
+// aligns to four bytes. Reads are not noexcept: a failure builds its message,
+// and a failed allocation of it must reach the caller as std::bad_alloc.
 #pragma once
 
 #include <bit>
@@ -55,14 +56,14 @@ class Cursor {
   bool has(std::uint64_t n) const noexcept { return n <= data_.size() - pos_; }
   const std::byte* here() const noexcept { return data_.data() + pos_; }
 
-  Result<Bytes> take(std::uint64_t n) noexcept {
+  Result<Bytes> take(std::uint64_t n) {
     if (!has(n)) return need_failure(n);
     Bytes view = data_.subspan(pos_, n);
     pos_ += n;
     return view;
   }
 
-  Status skip(std::uint64_t n) noexcept {
+  Status skip(std::uint64_t n) {
     if (!has(n)) return skip_failure(n);
     pos_ += n;
     return {};
@@ -81,21 +82,21 @@ class Cursor {
     return peek_u32(w) && w == number(id);
   }
 
-  Result<std::uint16_t> read_u16() noexcept {
+  Result<std::uint16_t> read_u16() {
     if (!has(2)) return need_failure(2);
     auto v = load_be16(here());
     pos_ += 2;
     return v;
   }
 
-  Result<std::uint32_t> read_u32() noexcept {
+  Result<std::uint32_t> read_u32() {
     if (!has(4)) return need_failure(4);
     auto v = load_be32(here());
     pos_ += 4;
     return v;
   }
 
-  Result<double> read_f64() noexcept {
+  Result<double> read_f64() {
     if (!has(8)) return need_failure(8);
     auto v = load_be_f64(here());
     pos_ += 8;
@@ -106,7 +107,7 @@ class Cursor {
   Result<std::string> read_string();
 
   // Consumes one word; it must be `id`.
-  Status expect(ChunkId id) noexcept;
+  Status expect(ChunkId id);
 
   Failure need_failure(std::uint64_t n) const {
     return fail("unexpected end of file: need {} bytes at offset {} (len {})", n, pos_, size());
