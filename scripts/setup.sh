@@ -51,11 +51,19 @@ apt_ensure() {
     die "these packages are needed but this is not a Debian-like system: ${missing[*]}"
   log "installing Debian packages: ${missing[*]}"
   if ((_quarn_apt_updated == 0)); then
-    as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
+    retry as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
     _quarn_apt_updated=1
   fi
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
+  retry as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
     install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# retry CMD...: run CMD; if it fails, wait a little and run it once more (mirrors hiccup).
+retry() {
+  "$@" && return 0
+  warn "failed, trying again in 10 s: $*"
+  sleep 10
+  "$@"
 }
 
 # ensure_build_prereqs: a C++ compiler, and an interpreter with its headers and venv.

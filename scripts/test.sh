@@ -19,7 +19,8 @@ WHEEL_DIR=$BUILD/test-wheel
 JOBS=${JOBS:-2}
 
 # Debian packages the steps need; later steps (sanitizers, benchmarks, fuzzing) use the rest.
-APT_PACKAGES=(g++ libgtest-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
+# llvm-14 brings llvm-symbolizer-14, which turns sanitizer and fuzzer reports into file:line.
+APT_PACKAGES=(g++ libgtest-dev libbenchmark-dev clang-14 libclang-rt-14-dev llvm-14)
 
 declare -a SUMMARY=()
 TOTAL_PASSED=0 TOTAL_FAILED=0 TOTAL_SKIPPED=0 FAILED_STEPS=0
