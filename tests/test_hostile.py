@@ -1,0 +1,301 @@
+"""Hostile use: reading thousands of files, good and bad, leaks nothing, and a
+file that needs more memory than the process may have fails with an exception,
+never with an abort.
+
+Leaks are measured, not assumed: file descriptors, the interpreter's allocated
+blocks and the process's resident and virtual size are sampled after a warm-up
+and again at the end, and the growth in between must stay under a bound that a
+leak of one object, one sample buffer or one mapping per read exceeds many
+times over (`test_leak_check_sees_a_leak` shows that the bounds do fire).
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quarn
+from psfwriter import (Decl, Group, Layout, PsfFile, Raw, Record, Tag, TypeDecl, ac_analysis,
+                       noise, operating_point, transient)
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+ROUNDS = 10_000
+WARM_UP = 2_000
+# Bounds on the growth between the end of the warm-up and the last round.
+MAX_BLOCK_GROWTH = 500           # interpreter blocks
+MAX_RSS_GROWTH = 8 << 20         # bytes resident
+MAX_VM_GROWTH = 16 << 20         # bytes of address space
+
+
+def under_asan() -> bool:
+    with open("/proc/self/maps") as f:
+        return "libasan" in f.read()
+
+
+@dataclass
+class Usage:
+    fds: frozenset[str]
+    blocks: int
+    rss: int
+    vm: int
+
+
+def usage() -> Usage:
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        size, resident = (int(x) for x in f.read().split()[:2])
+    return Usage(frozenset(os.listdir("/proc/self/fd")), sys.getallocatedblocks(),
+                 resident * PAGE, size * PAGE)
+
+
+def growth(read_round, rounds: int = ROUNDS, warm_up: int = WARM_UP):
+    """Runs `read_round` `rounds` times; returns the usage after the warm-up and at the end."""
+    for _ in range(warm_up):
+        read_round()
+    before = usage()
+    for _ in range(rounds - warm_up):
+        read_round()
+    return before, usage()
+
+
+def leaked(before: Usage, after: Usage, check_memory: bool = True) -> list[str]:
+    """What grew past its bound, in words; empty when nothing did."""
+    out = []
+    if after.fds != before.fds:
+        out.append(f"file descriptors {sorted(before.fds)} -> {sorted(after.fds)}")
+    if after.blocks - before.blocks > MAX_BLOCK_GROWTH:
+        out.append(f"allocated blocks {before.blocks} -> {after.blocks}")
+    if check_memory and after.rss - before.rss > MAX_RSS_GROWTH:
+        out.append(f"resident size {before.rss >> 20} MiB -> {after.rss >> 20} MiB")
+    if check_memory and after.vm - before.vm > MAX_VM_GROWTH:
+        out.append(f"address space {before.vm >> 20} MiB -> {after.vm >> 20} MiB")
+    return out
+
+
+def _types():
+    return [TypeDecl(1, "real", Tag.FLOAT64), TypeDecl(2, "cplx", Tag.COMPLEX),
+            TypeDecl(3, "dup", Tag.STRUCT, [TypeDecl(0, "a", Tag.FLOAT64),
+                                            TypeDecl(0, "a", Tag.FLOAT64)])]
+
+
+def hostile_files(tmp: Path) -> dict[str, tuple[Path, type | None]]:
+    """name -> (path, the exception its read raises, or None for a file that reads)."""
+    tran = transient(1000, 64)[0].to_bytes()
+    files = {
+        # Valid files of every layout; tran carries 32 KB of samples per read.
+        "ac": (ac_analysis()[0].to_bytes(), None),
+        "tran": (tran, None),
+        "noise": (noise()[0].to_bytes(), None),
+        "dcop": (operating_point()[0].to_bytes(), None),
+        # Cut in the middle of its frames: samples were appended when the parse fails.
+        "tran_cut": (tran[: len(tran) // 2] + b"Clarissa\0\0\0\0", ValueError),
+        # Two traces with one id: the sweeps are taken out, then the traces fail.
+        "dup_id": (PsfFile(Layout.SIMPLE, types=_types(), sweeps=[Decl(10, "s", 1)],
+                           traces=[Group(20, "g", [Decl(11, "a", 2), Decl(11, "b", 2)])],
+                           values=[Record(10, 1.0), Record(11, 1j)]).to_bytes(), ValueError),
+        # The sweep's array exists when the struct trace's duplicate field name fails.
+        "dup_field": (PsfFile(Layout.SIMPLE, types=_types(), sweeps=[Decl(10, "s", 1)],
+                              traces=[Decl(12, "st", 3)],
+                              values=[Record(10, 1.0), Record(12, [1.0, 2.0])]).to_bytes(),
+                      ValueError),
+        "bad_utf8": (PsfFile(header=[(b"\xed\xa0\x80", 1)]).to_bytes(), ValueError),
+        "too_small": (b"Clarissa", ValueError),
+    }
+    out = {}
+    for name, (data, exc) in files.items():
+        path = tmp / f"{name}.psfbin"
+        path.write_bytes(data)
+        out[name] = (path, exc)
+    # Opened, then refused by mmap: the descriptor must be closed again.
+    (tmp / "a_directory").mkdir()
+    out["directory"] = (tmp / "a_directory", OSError)
+    out["missing"] = (tmp / "missing.psfbin", OSError)
+    return out
+
+
+def reader_of(files):
+    items = [(str(path), exc) for path, exc in files.values()]
+
+    def read_round():
+        for path, exc in items:
+            if exc is None:
+                psf = quarn.read_psf(path)
+                assert psf.traces or psf.values
+            else:
+                try:
+                    quarn.read_psf(path)
+                except exc:
+                    pass
+                else:
+                    raise AssertionError(f"{path} read without {exc.__name__}")
+
+    return read_round
+
+
+def test_many_reads_leak_nothing(tmp_path):
+    files = hostile_files(tmp_path)
+    before, after = growth(reader_of(files))
+    # AddressSanitizer's quarantine holds freed memory back, so only the
+    # descriptors and the interpreter's blocks are meaningful under it.
+    assert leaked(before, after, check_memory=not under_asan()) == []
+
+
+def test_leak_check_sees_a_leak(tmp_path):
+    """The same measurement over a reader that keeps every other result: it must object."""
+    files = hostile_files(tmp_path)
+    read_round = reader_of({"tran": files["tran"]})
+    kept = []
+    count = 0
+
+    def leaky_round():
+        nonlocal count
+        read_round()
+        count += 1
+        if count % 2 == 0:
+            kept.append(quarn.read_psf(str(files["tran"][0])))
+
+    before, after = growth(leaky_round, rounds=3_000, warm_up=1_000)
+    found = leaked(before, after, check_memory=not under_asan())
+    assert any("allocated blocks" in f for f in found)
+    if not under_asan():
+        assert any("resident size" in f for f in found)
+
+
+# ---------------------------------------------------------------------------
+# Allocation failure under an address-space limit
+
+CHILD = textwrap.dedent("""
+    import json, os, resource, sys
+    import numpy, quarn
+    path, headroom = sys.argv[1], int(sys.argv[2])
+    with open("/proc/self/statm") as f:
+        vm = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (vm + headroom, resource.RLIM_INFINITY))
+    try:
+        psf = quarn.read_psf(path)
+        out = {"ok": [[t.name, len(t.data)] for t in (*psf.sweeps, *psf.traces)]}
+    except MemoryError as e:
+        out = {"MemoryError": str(e)}
+    except ValueError as e:
+        out = {"ValueError": str(e)}
+    print(json.dumps(out))
+""")
+
+MiB = 1 << 20
+
+
+def _sweep_head(layout, traces=()):
+    return PsfFile(layout, types=[TypeDecl(1, "real", Tag.FLOAT64)],
+                   sweeps=[Decl(10, "x", 1)], traces=list(traces))
+
+
+def simple_records(n: int) -> bytes:
+    """A Simple file of `n` records of one real sweep: 16n bytes of records, 8n of samples."""
+    rec = np.zeros(n, dtype=[("chunk", ">u4"), ("id", ">u4"), ("v", ">f8")])
+    rec["chunk"], rec["id"], rec["v"] = 16, 10, np.arange(n)
+    f = _sweep_head(Layout.SIMPLE)
+    f.values = [Raw(rec.tobytes())]
+    return f.to_bytes()
+
+
+def windowed_frames(frames: int, per_frame: int = 65535) -> bytes:
+    """A Windowed file of one real sweep: `frames` full frames, grown buffer by buffer."""
+    frame = struct.pack(">IHH", 16, per_frame, per_frame) + bytes(8 * per_frame)
+    f = _sweep_head(Layout.WINDOWED)
+    f.values = [Raw(frame * frames)]
+    return f.to_bytes()
+
+
+def many_values(n: int) -> bytes:
+    """A non-swept file of `n` Int32 values, 24 bytes each in the file and about
+    three times that in the parse's records, which grow by doubling."""
+    decl = np.zeros(n, dtype=[("chunk", ">u4"), ("id", ">u4"), ("len", ">u4"), ("name", "S4"),
+                              ("type", ">u4"), ("value", ">u4")])
+    decl["chunk"], decl["id"], decl["len"], decl["name"] = 16, np.arange(n), 1, b"v"
+    decl["type"], decl["value"] = 1, np.arange(n)
+    return PsfFile(Layout.NONSWEPT, types=[TypeDecl(1, "int", Tag.INT32)],
+                   values=[Raw(decl.tobytes())]).to_bytes()
+
+
+def struct_fan_out(members: int, decls: int) -> bytes:
+    """One struct type of `members` fields and `decls` traces of it: a few
+    dozen bytes of file per member and per trace."""
+    st = TypeDecl(2, "wide", Tag.STRUCT,
+                  [TypeDecl(0, f"m{i}", Tag.FLOAT64) for i in range(members)])
+    return PsfFile(Layout.SIMPLE, types=[TypeDecl(1, "real", Tag.FLOAT64), st],
+                   sweeps=[Decl(10, "x", 1)],
+                   traces=[Decl(100 + i, f"t{i}", 2) for i in range(decls)],
+                   values=[]).to_bytes()
+
+
+def run_limited(path: Path, headroom: int) -> dict:
+    proc = subprocess.run([sys.executable, "-c", CHILD, str(path), str(headroom)],
+                          capture_output=True, text=True, timeout=300)
+    # A C++ exception through the boundary ends in std::terminate: SIGABRT and
+    # "terminate called ..." on stderr. The child must end normally and quietly.
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
+    assert proc.stderr == ""
+    return json.loads(proc.stdout)
+
+
+needs_rlimit = pytest.mark.skipif(
+    under_asan(), reason="AddressSanitizer reserves terabytes of address space at start-up")
+
+
+@needs_rlimit
+@pytest.mark.parametrize("kind", ["simple", "windowed", "values"])
+def test_memory_exhaustion_raises(tmp_path, kind):
+    """Sample buffers that cannot grow fail the parse with its own message;
+    records that cannot be allocated raise MemoryError."""
+    path = tmp_path / f"{kind}.psfbin"
+    if kind == "simple":
+        data = simple_records(4 << 20)      # 64 MiB mapped, 32 MiB of samples reserved at once
+    elif kind == "windowed":
+        data = windowed_frames(64)          # 32 MiB mapped, 32 MiB of samples grown
+    else:
+        data = many_values(2 << 20)         # 48 MiB mapped, ~150 MiB of records
+    path.write_bytes(data)
+    out = run_limited(path, len(data) + 16 * MiB)
+    if kind == "values":
+        assert out == {"MemoryError": ""}
+    else:
+        assert list(out) == ["ValueError"], out
+        assert out["ValueError"].startswith("cannot allocate memory for "), out
+        assert out["ValueError"].endswith(" samples of 'x'"), out
+
+
+@needs_rlimit
+@pytest.mark.parametrize("kind", ["simple", "windowed"])
+def test_same_files_read_with_room(tmp_path, kind):
+    """The limit, not the files, makes the reads above fail: with room for the
+    mapping and the samples they read whole."""
+    path = tmp_path / f"{kind}.psfbin"
+    if kind == "simple":
+        data, n = simple_records(4 << 20), 4 << 20
+    else:
+        data, n = windowed_frames(64), 64 * 65535
+    path.write_bytes(data)
+    out = run_limited(path, len(data) + 16 * n + 64 * MiB)
+    assert out == {"ok": [["x", n]]}
+
+
+@needs_rlimit
+@pytest.mark.xfail(strict=True, reason="every trace of a struct type gets its own copy of the "
+                   "field names (and its own dtype): memory grows with members x traces")
+def test_struct_traces_share_their_field_names(tmp_path):
+    """2000 traces of one 2000-member struct type, a 128 KB file, read in 64 MiB:
+    the names of a struct type exist once, not once per trace."""
+    path = tmp_path / "fan_out.psfbin"
+    path.write_bytes(struct_fan_out(2000, 2000))
+    out = run_limited(path, 64 * MiB)
+    assert list(out) == ["ok"] and len(out["ok"]) == 2001
