@@ -93,15 +93,19 @@ cpp_tests() {
   log "C++ tests: run"
   local out=$LOGS/$(basename "$dir")-ctest.log rc=0
   (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$JOBS") 2>&1 | tee "$out" || rc=$?
-  # "100% tests passed, 0 tests failed out of 42"
-  local line total failed
-  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -n 1 || true)
+  # "100% tests passed, 0 tests failed out of 42", or from newer CMake, when nothing
+  # failed, "100% tests passed out of 42".
+  local line total failed=0
+  line=$(grep -E '[0-9]+% tests passed(, [0-9]+ tests? failed)? out of [0-9]+' "$out" | tail -n 1 || true)
   if [[ -z $line ]]; then
     step_broken "$name" "ctest ran no test or printed no summary (exit code $rc)"
     return 0
   fi
-  failed=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
-  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  if [[ $line =~ ([0-9]+)\ tests?\ failed ]]; then
+    failed=${BASH_REMATCH[1]}
+  fi
+  [[ $line =~ out\ of\ ([0-9]+) ]]
+  total=${BASH_REMATCH[1]}
   record "$name" $((total - failed)) "$failed" 0
   if ((rc != 0 && failed == 0)); then
     step_broken "$name" "ctest exited with code $rc"
