@@ -36,6 +36,11 @@ cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" --target quarn_fuzz -j "${JOBS:-2}"
 
 mkdir -p "$build/corpus" "$build/artifacts"
+# Reports with file:line when Debian's llvm-14 is there (its symbolizer has no
+# unsuffixed name on PATH).
+if [[ -z ${ASAN_SYMBOLIZER_PATH:-} && -x /usr/lib/llvm-14/bin/llvm-symbolizer ]]; then
+  export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
+fi
 # Inputs that crash stop the run with a report; UBSan findings abort too.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:allocator_may_return_null=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
