@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include <structmember.h>
 
@@ -193,16 +195,17 @@ Ref adopt(SampleBuffer&& buffer, int typenum, npy_intp count, npy_intp stride) {
 }
 
 Ref struct_to_py(Series::Struct&& s) {
-  for (std::size_t i = 1; i < s.fields.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      if (s.fields[i] == s.fields[j]) {
-        const std::string quoted = quote_name(s.fields[i]);
-        PyErr_Format(PyExc_ValueError,
-                     "struct field name %s appears more than once; numpy structured arrays "
-                     "require unique field names",
-                     quoted.c_str());
-        return {};
-      }
+  // The first name equal to an earlier one is reported; a set keeps the
+  // check linear in the member count however wide the struct is.
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(s.fields.size());
+  for (const std::string& name : s.fields) {
+    if (!seen.insert(name).second) {
+      raise(PyExc_ValueError,
+            format("struct field name {} appears more than once; numpy structured arrays "
+                   "require unique field names",
+                   quote_name(name)));
+      return {};
     }
   }
   const auto count = static_cast<npy_intp>(s.samples.size());
