@@ -31,8 +31,10 @@ from psfwriter import (Decl, Group, Layout, PsfFile, Raw, Record, Tag, TypeDecl,
 PAGE = os.sysconf("SC_PAGE_SIZE")
 ROUNDS = 10_000
 WARM_UP = 2_000
-# Bounds on the growth between the end of the warm-up and the last round.
-MAX_BLOCK_GROWTH = 500           # interpreter blocks
+# Bounds on the growth between the end of the warm-up and the last round. A
+# leak of one block per read of any one file grows by 8,000; NumPy's own caches
+# fill up to a few hundred blocks over the first thousands of struct arrays.
+MAX_BLOCK_GROWTH = 2000          # interpreter blocks
 MAX_RSS_GROWTH = 8 << 20         # bytes resident
 MAX_VM_GROWTH = 16 << 20         # bytes of address space
 
