@@ -24,16 +24,6 @@ build=${BUILD_DIR:-$root/build-asan}
 python=${PYTHON:-python3}
 jobs=${JOBS:-2}
 
-steps=()
-while (($#)); do
-  case $1 in
-    cpp | python) steps+=("$1"); shift ;;
-    --) shift; break ;;
-    *) echo "sanitize-tests.sh: unknown step '$1' (cpp, python, then -- pytest args)" >&2; exit 2 ;;
-  esac
-done
-((${#steps[@]})) || steps=(cpp python)
-
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 common=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DQUARN_SANITIZE=ON)
@@ -73,10 +63,26 @@ run_python() {
       "$python" -m pytest -q -p no:cacheprovider tests "$@") || status=1
 }
 
-for step in "${steps[@]}"; do
-  case $step in
-    cpp) run_cpp ;;
-    python) run_python "$@" ;;
-  esac
-done
-exit $status
+# The whole run is one function, read before it starts: editing this file
+# while it runs cannot change what the running shell does next.
+main() {
+  steps=()
+  while (($#)); do
+    case $1 in
+      cpp | python) steps+=("$1"); shift ;;
+      --) shift; break ;;
+      *) echo "sanitize-tests.sh: unknown step '$1' (cpp, python, then -- pytest args)" >&2; exit 2 ;;
+    esac
+  done
+  ((${#steps[@]})) || steps=(cpp python)
+
+  for step in "${steps[@]}"; do
+    case $step in
+      cpp) run_cpp ;;
+      python) run_python "$@" ;;
+    esac
+  done
+  exit $status
+}
+
+main "$@"
