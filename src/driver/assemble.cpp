@@ -92,10 +92,7 @@ Ref read_psf_file(const std::string& path) {
       BusGuard guard(file->bytes());
       parsed = parse(file->bytes());
       if (auto offset = guard.fault_offset())
-        return Ref::steal(raise(
-            PyExc_OSError,
-            format("cannot read {}: the file shrank while it was being read (no data at offset {})",
-                   utf8::lossy(path), *offset)));
+        return Ref::steal(raise(PyExc_OSError, file_shrank(utf8::lossy(path), *offset).message));
     }
     if (!parsed) return Ref::steal(raise(PyExc_ValueError, parsed.error()));
     ParseState& state = parsed->state;

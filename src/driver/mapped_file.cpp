@@ -51,10 +51,28 @@ Result<MappedFile> MappedFile::open(const std::string& path) {
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > SIZE_MAX) return fail("cannot mmap {}: {}", shown, os_error_text(EFBIG));
 
+  if (S_ISREG(st.st_mode) && size <= kReadBytes) {
+    auto buffer = std::make_unique_for_overwrite<std::byte[]>(size == 0 ? 1 : size);
+    std::size_t got = 0;
+    while (got < size) {
+      const ssize_t n = ::pread(fd.get(), buffer.get() + got, size - got, static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return fail("cannot read {}: {}", shown, os_error_text(errno));
+      if (n == 0) return file_shrank(shown, got);
+      got += static_cast<std::size_t>(n);
+    }
+    return MappedFile(std::move(fd), Mapping{}, std::move(buffer), static_cast<std::size_t>(size));
+  }
+
   const std::size_t length = size == 0 ? 1 : static_cast<std::size_t>(size);
   void* base = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (base == MAP_FAILED) return fail("cannot mmap {}: {}", shown, os_error_text(errno));
-  return MappedFile(std::move(fd), Mapping(base, length), static_cast<std::size_t>(size));
+  return MappedFile(std::move(fd), Mapping(base, length), nullptr, static_cast<std::size_t>(size));
+}
+
+Failure file_shrank(const std::string& path, std::uint64_t offset) {
+  return fail("cannot read {}: the file shrank while it was being read (no data at offset {})",
+              path, offset);
 }
 
 }  // namespace quarn

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -47,27 +48,40 @@ class Mapping {
   std::size_t length_ = 0;
 };
 
-// A file opened read-only and mapped whole. Failures here are the caller's
-// I/O errors ("cannot open ...", "cannot mmap ..."), not parse failures.
+// A file opened read-only with all its bytes at hand: mapped whole, or, for a
+// small regular file, read into memory (a mapping costs more system work than
+// copying a few pages). Failures here are the caller's I/O errors ("cannot
+// open ...", "cannot mmap ..."), not parse failures.
 class MappedFile {
  public:
   static Result<MappedFile> open(const std::string& path);
 
-  Bytes bytes() const noexcept { return {mapping_.data(), size_}; }
+  // Regular files up to this size are read rather than mapped.
+  static constexpr std::size_t kReadBytes = std::size_t{64} << 10;
+
+  Bytes bytes() const noexcept {
+    return {buffer_ ? buffer_.get() : mapping_.data(), size_};
+  }
   // Nothing may refer to the bytes afterwards.
   void unmap() noexcept {
     mapping_.reset();
+    buffer_.reset();
     size_ = 0;
   }
   void close() noexcept { fd_ = UniqueFd{}; }
 
  private:
-  MappedFile(UniqueFd fd, Mapping mapping, std::size_t size) noexcept
-      : fd_(std::move(fd)), mapping_(std::move(mapping)), size_(size) {}
+  MappedFile(UniqueFd fd, Mapping mapping, std::unique_ptr<std::byte[]> buffer,
+             std::size_t size) noexcept
+      : fd_(std::move(fd)), mapping_(std::move(mapping)), buffer_(std::move(buffer)), size_(size) {}
   UniqueFd fd_;
   Mapping mapping_;
+  std::unique_ptr<std::byte[]> buffer_;
   std::size_t size_ = 0;
 };
+
+// The message of a file that ended before the bytes it had when opened.
+Failure file_shrank(const std::string& path, std::uint64_t offset);
 
 // "{description} (os error {n})" for an error number.
 std::string os_error_text(int err);

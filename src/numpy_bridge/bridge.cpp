@@ -112,7 +112,7 @@ struct Keeper {
   double* data;
   std::size_t size;
   std::size_t capacity;
-  void (*free_fn)(void*);
+  void (*free_fn)(double*, std::size_t capacity);
   PyObject* weakrefs;
 };
 
@@ -120,7 +120,7 @@ void keeper_dealloc(PyObject* self) {
   auto* k = reinterpret_cast<Keeper*>(self);
   PyTypeObject* type = Py_TYPE(self);
   if (k->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-  if (k->free_fn != nullptr) k->free_fn(k->data);
+  if (k->free_fn != nullptr) k->free_fn(k->data, k->capacity);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -153,7 +153,7 @@ Ref make_keeper(SampleBuffer& buffer) {
   k->size = buffer.size();
   k->capacity = buffer.capacity();
   k->data = buffer.release();
-  k->free_fn = &SampleBuffer::free_released;
+  k->free_fn = &SampleBuffer::free_memory;
   k->weakrefs = nullptr;
   return keeper;
 }

@@ -1,5 +1,11 @@
-// A growable buffer of doubles in malloc'd memory, handed over whole to its
-// final owner (the array keeper) without a copy.
+// A growable buffer of doubles, handed over whole to its final owner (the
+// array keeper) without a copy.
+//
+// Small buffers live in malloc'd memory. From kMapBytes on, a buffer is its own
+// anonymous mapping: it grows with mremap, which moves page tables instead of
+// copying samples, and asks for transparent huge pages, which cut the page
+// faults of its first touch by a factor of 512. Which of the two a buffer is
+// follows from its capacity alone, so the owner frees it knowing just that.
 #pragma once
 
 #include <cstddef>
@@ -23,14 +29,14 @@ class SampleBuffer {
         capacity_(std::exchange(o.capacity_, 0)) {}
   SampleBuffer& operator=(SampleBuffer&& o) noexcept {
     if (this != &o) {
-      std::free(data_);
+      free_memory(data_, capacity_);
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);
       capacity_ = std::exchange(o.capacity_, 0);
     }
     return *this;
   }
-  ~SampleBuffer() { std::free(data_); }
+  ~SampleBuffer() { free_memory(data_, capacity_); }
 
   double* data() noexcept { return data_; }
   const double* data() const noexcept { return data_; }
@@ -65,35 +71,53 @@ class SampleBuffer {
     return p;
   }
 
-  // Gives up ownership; the memory is to be released with `free_released`.
+  // Gives up ownership; the memory is to be released with `free_memory` and
+  // the capacity it had.
   double* release() noexcept {
     size_ = capacity_ = 0;
     return std::exchange(data_, nullptr);
   }
-  static void free_released(void* p) noexcept { std::free(p); }
+  static void free_memory(double* p, std::size_t capacity) noexcept {
+    if (p == nullptr) return;
+    if (mapped(capacity))
+      ::munmap(p, capacity * sizeof(double));
+    else
+      std::free(p);
+  }
 
  private:
   static constexpr std::size_t max_elems() noexcept { return SIZE_MAX / sizeof(double); }
 
+  static constexpr std::size_t kMapBytes = std::size_t{1} << 20;
+  static bool mapped(std::size_t capacity) noexcept {
+    return capacity >= kMapBytes / sizeof(double);
+  }
+
+  // Capacity grows only, so a mapped buffer never goes back to malloc.
   bool reallocate(std::size_t cap) noexcept {
-    const std::size_t bytes = (cap == 0 ? 1 : cap) * sizeof(double);
-    void* p = std::realloc(data_, bytes);
-    if (p == nullptr) return false;
+    void* p;
+    if (!mapped(cap)) {
+      p = std::realloc(data_, (cap == 0 ? 1 : cap) * sizeof(double));
+      if (p == nullptr) return false;
+    } else if (data_ != nullptr && mapped(capacity_)) {
+      p = ::mremap(data_, capacity_ * sizeof(double), cap * sizeof(double), MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) return false;
+    } else {
+      p = ::mmap(nullptr, cap * sizeof(double), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) return false;
+      if (size_ != 0) std::memcpy(p, data_, size_ * sizeof(double));
+      std::free(data_);
+    }
+    if (mapped(cap)) advise_huge_pages(p, cap * sizeof(double));
     data_ = static_cast<double*>(p);
     capacity_ = cap;
-    if (bytes >= kHugeThreshold) advise_huge_pages(p, bytes);
     return true;
   }
 
-  // Large buffers are written once, front to back: huge pages cut the page
-  // faults of that first touch by a factor of 512 where the kernel allows.
-  static constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
   static void advise_huge_pages(void* p, std::size_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    const auto from = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-    const auto to = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHuge - 1);
-    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    ::madvise(p, bytes, MADV_HUGEPAGE);
 #else
     (void)p;
     (void)bytes;

@@ -34,13 +34,19 @@ Status expect_record_word(Cursor& cur) {
 // The declarations of one `Simple` body, by id, in a flat open-addressed
 // table: the records name them once each, millions of times. Built once per
 // body; the declaration table does not change while the body is read.
+//
+// Records usually come in the same order point after point (the sweep, then
+// each trace), so each slot remembers which slot followed it last time; a
+// lookup tries that guess before it hashes.
 class RecordIndex {
  public:
   struct Slot {
     std::uint32_t id = 0;
     DataDecl* decl = nullptr;      // null: an empty slot
+    SampleBuffer* samples = nullptr;
     std::uint64_t doubles = 0;     // doubles per point
     std::uint64_t records = 0;     // records counted by the first pass
+    Slot* next = nullptr;          // the slot named right after this one, last time
   };
 
   explicit RecordIndex(DeclTable& decls) {
@@ -49,10 +55,18 @@ class RecordIndex {
     slots_.resize(cap);
     mask_ = cap - 1;
     for (auto& [id, decl] : decls) {
-      Slot* s = &slots_[hash(id)];
-      while (s->decl != nullptr) s = &slots_[(static_cast<std::size_t>(s - slots_.data()) + 1) & mask_];
-      *s = Slot{id, &decl, decl.series.point_doubles(), 0};
+      std::size_t i = hash(id);
+      while (slots_[i].decl != nullptr) i = (i + 1) & mask_;
+      slots_[i] = Slot{id, &decl, &decl.series.samples(), decl.series.point_doubles(), 0, nullptr};
     }
+  }
+
+  // The slot of `id` in a walk whose previous record was `prev`'s (or null).
+  Slot* find_after(Slot* prev, std::uint32_t id) noexcept {
+    if (prev != nullptr && prev->next != nullptr && prev->next->id == id) return prev->next;
+    Slot* found = find(id);
+    if (prev != nullptr) prev->next = found;
+    return found;
   }
 
   Slot* find(std::uint32_t id) noexcept {
@@ -66,8 +80,9 @@ class RecordIndex {
   std::vector<Slot>& slots() noexcept { return slots_; }
 
  private:
+  // Fibonacci hashing: the top bits of the product spread consecutive ids.
   std::size_t hash(std::uint32_t id) const noexcept {
-    return static_cast<std::size_t>((id * 0x9E3779B1u) >> 7) & mask_;
+    return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> 40) & mask_;
   }
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
@@ -85,11 +100,12 @@ Result<RecordIndex::Slot*> read_record_head(Cursor& cur, RecordIndex& index) {
 }
 
 // The record at `pos` if it is whole and well formed (chunk word, a known id,
-// its point inside the file), else null.
+// its point inside the file), else null. `prev` is the previous record's slot.
 inline RecordIndex::Slot* fast_record(const std::byte* base, std::uint64_t size,
-                                      std::uint64_t pos, RecordIndex& index) noexcept {
+                                      std::uint64_t pos, RecordIndex& index,
+                                      RecordIndex::Slot* prev) noexcept {
   if (size - pos < 8 || load_be32(base + pos) != number(ChunkId::Declaration)) return nullptr;
-  RecordIndex::Slot* slot = index.find(load_be32(base + pos + 4));
+  RecordIndex::Slot* slot = index.find_after(prev, load_be32(base + pos + 4));
   if (slot == nullptr || slot->doubles * 8 > size - pos - 8) return nullptr;
   return slot;
 }
@@ -103,8 +119,10 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state) {
   RecordIndex index(state.decls);
 
   // First pass: validate every record and count the records per declaration.
+  RecordIndex::Slot* slot = nullptr;
   for (std::uint64_t pos = start; pos < end;) {
-    RecordIndex::Slot* slot = fast_record(base, size, pos, index);
+    RecordIndex::Slot* prev = slot;
+    slot = fast_record(base, size, pos, index, prev);
     if (slot != nullptr) {
       pos += 8 + 8 * slot->doubles;
     } else {
@@ -119,25 +137,25 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state) {
   }
 
   // Reserve every series once, at its exact final size.
-  for (RecordIndex::Slot& slot : index.slots()) {
-    if (slot.records == 0) continue;
-    Series& series = slot.decl->series;
+  for (RecordIndex::Slot& entry : index.slots()) {
+    if (entry.records == 0) continue;
     std::uint64_t doubles;
-    if (auto* st = std::get_if<Series::Struct>(&series.v)) {
-      if (__builtin_mul_overflow(slot.records, st->width, &doubles))
-        return fail("struct buffer size overflow ({} * {})", slot.records, st->width);
+    if (auto* st = std::get_if<Series::Struct>(&entry.decl->series.v)) {
+      if (__builtin_mul_overflow(entry.records, st->width, &doubles))
+        return fail("struct buffer size overflow ({} * {})", entry.records, st->width);
     } else {
-      doubles = slot.records * slot.doubles;
+      doubles = entry.records * entry.doubles;
     }
-    if (!series.samples().reserve_more_exact(doubles))
-      return out_of_memory(doubles, slot.decl->name);
+    if (!entry.samples->reserve_more_exact(doubles)) return out_of_memory(doubles, entry.decl->name);
   }
 
   // Second pass: decode into the reserved room. The room is checked again, so
   // bytes that changed under the reader can never overrun a buffer.
   std::uint64_t pos = start;
+  slot = nullptr;
   while (pos < end) {
-    RecordIndex::Slot* slot = fast_record(base, size, pos, index);
+    RecordIndex::Slot* prev = slot;
+    slot = fast_record(base, size, pos, index, prev);
     if (slot == nullptr) {
       cur.seek(pos);
       auto head = read_record_head(cur, index);
@@ -145,12 +163,22 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state) {
       slot = *head;
       if (!cur.has(8 * slot->doubles)) return decode_floats(cur, slot->doubles, nullptr);
     }
-    SampleBuffer& samples = slot->decl->series.samples();
+    SampleBuffer& samples = *slot->samples;
     const std::uint64_t k = slot->doubles;
     if (!samples.grow_for(k)) return out_of_memory(samples.size() + k, slot->decl->name);
     double* out = samples.extend(k);
     const std::byte* p = base + pos + 8;
-    for (std::uint64_t i = 0; i < k; ++i) out[i] = load_be_f64(p + 8 * i);
+    switch (k) {  // the common points get a loop-free copy
+      case 1:
+        out[0] = load_be_f64(p);
+        break;
+      case 2:
+        out[0] = load_be_f64(p);
+        out[1] = load_be_f64(p + 8);
+        break;
+      default:
+        for (std::uint64_t i = 0; i < k; ++i) out[i] = load_be_f64(p + 8 * i);
+    }
     pos += 8 + 8 * k;
   }
   cur.seek(pos);
