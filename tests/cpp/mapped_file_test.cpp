@@ -1,0 +1,135 @@
+// Opening and mapping files, and the I/O messages.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "byte_builder.h"
+#include "driver/mapped_file.h"
+#include "driver/parse.h"
+
+namespace {
+
+using quarn::MappedFile;
+
+class MappedFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "quarn_mapped_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr) << std::strerror(errno);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    for (const auto& f : files_) ::unlink(f.c_str());
+    for (auto it = dirs_.rbegin(); it != dirs_.rend(); ++it) ::rmdir(it->c_str());
+    ::rmdir(dir_.c_str());
+  }
+
+  std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    std::string path = dir_ + "/" + name;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    files_.push_back(path);
+    return path;
+  }
+  std::string subdir(const std::string& name) {
+    std::string path = dir_ + "/" + name;
+    EXPECT_EQ(::mkdir(path.c_str(), 0700), 0);
+    dirs_.push_back(path);
+    return path;
+  }
+
+  std::string dir_;
+  std::vector<std::string> files_;
+  std::vector<std::string> dirs_;
+};
+
+TEST_F(MappedFileTest, MissingFile) {
+  const std::string path = dir_ + "/missing.psf";
+  auto f = MappedFile::open(path);
+  ASSERT_FALSE(f);
+  EXPECT_EQ(f.error(), "cannot open " + path + ": No such file or directory (os error 2)");
+}
+
+TEST_F(MappedFileTest, PathNotUtf8IsShownWithReplacementCharacters) {
+  const std::string path = dir_ + "/bad\xFF\xC3.psf";
+  auto f = MappedFile::open(path);
+  ASSERT_FALSE(f);
+  EXPECT_EQ(f.error(), "cannot open " + dir_ + "/bad\xEF\xBF\xBD\xEF\xBF\xBD.psf: No such file or directory (os error 2)");
+}
+
+TEST_F(MappedFileTest, DirectoryOpensButCannotBeMapped) {
+  const std::string path = subdir("results.psf");
+  auto f = MappedFile::open(path);
+  ASSERT_FALSE(f);
+  EXPECT_EQ(f.error(), "cannot mmap " + path + ": " + std::strerror(ENODEV) + " (os error 19)");
+}
+
+// A path with a NUL byte is refused before the system sees it: the part
+// before the NUL names a file that exists and would open.
+TEST_F(MappedFileTest, NulInPathRefused) {
+  const std::string existing = write("real.psf", {1, 2, 3});
+  const std::string path = existing + std::string("\0.other", 7);
+  auto f = MappedFile::open(path);
+  ASSERT_FALSE(f);
+  EXPECT_EQ(f.error(), "cannot open " + path + ": file name contained an unexpected NUL byte");
+}
+
+TEST_F(MappedFileTest, EmptyFileMapsAndIsTooSmall) {
+  const std::string path = write("empty.psf", {});
+  auto f = MappedFile::open(path);
+  ASSERT_TRUE(f) << f.error();
+  EXPECT_EQ(f->bytes().size(), 0u);
+  auto parsed = quarn::driver::parse(f->bytes());
+  ASSERT_FALSE(parsed);
+  EXPECT_EQ(parsed.error(), "file too small to be psfbin (0 bytes)");
+}
+
+TEST_F(MappedFileTest, MapsTheWholeFile) {
+  quarn_test::ByteBuilder b = quarn_test::ByteBuilder::file(1280);
+  b.footer();
+  const std::string path = write("smallest.psf", b.vec());
+  auto f = MappedFile::open(path);
+  ASSERT_TRUE(f) << f.error();
+  ASSERT_EQ(f->bytes().size(), b.size());
+  EXPECT_EQ(std::memcmp(f->bytes().data(), b.vec().data(), b.size()), 0);
+  auto parsed = quarn::driver::parse(f->bytes());
+  ASSERT_TRUE(parsed) << parsed.error();
+  EXPECT_EQ(parsed->layout, quarn::ValueSectionType::NonSwept);
+}
+
+// The descriptor is closed and the mapping released with the object: many
+// opens in a row do not run out of descriptors.
+TEST_F(MappedFileTest, ReleasesItsDescriptor) {
+  const std::string path = write("x.psf", std::vector<std::uint8_t>(4096, 7));
+  auto count_fds = [] {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+      while (::readdir(d) != nullptr) ++n;
+      ::closedir(d);
+    }
+    return n;
+  };
+  const int before = count_fds();
+  for (int i = 0; i < 100; ++i) {
+    auto f = MappedFile::open(path);
+    ASSERT_TRUE(f) << f.error();
+    if (i % 2 == 0) {
+      f->unmap();
+      f->close();
+    }
+  }
+  auto failing = MappedFile::open(subdir("d"));
+  ASSERT_FALSE(failing);
+  EXPECT_EQ(count_fds(), before);
+}
+
+}  // namespace
