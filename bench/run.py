@@ -16,8 +16,9 @@ For each file of the generator's manifest, in one run and over --rounds rounds
 
 read_psf and the NumPy reader are timed twice: warm, writing into memory that the
 process has just freed (a process that reads file after file), and cold, 2.5 s after
-the last free, when this virtual machine has handed freed memory back to its host, so
-that each new page costs a fault in the guest and one in the host (a first read).
+the last free. A virtual machine with free page reporting (as the project's machines
+are) hands freed memory back to its host within about 2 s; each page a cold call
+writes first then costs a fault in the guest and one in the host (a first read).
 
 read_psf's result is checked against the NumPy reader's once, before timing. The
 peak RSS of a fresh child process that only reads the file is measured with the
@@ -514,8 +515,8 @@ def main(argv=None) -> int:
     print("\nwarm: each reader's new memory is memory the process has just freed (before "
           "read_psf, the runner touches and frees as many bytes as the arrays take; the NumPy "
           "reader follows read_psf). cold: the call starts "
-          f"{args.settle:g} s after the last free, when this virtual machine has handed freed "
-          "memory back to its host (free page reporting), so every page the call writes "
+          f"{args.settle:g} s after the last free; a virtual machine with free page reporting "
+          "has by then handed freed memory back to its host, so every page the call writes "
           "first is faulted in twice, by the guest and by the host.")
     if any(r["objects"] for r in rss.values()):
         print("\n¹ Python objects, not arrays: their deep size (sys.getsizeof) stands for "
