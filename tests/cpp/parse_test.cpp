@@ -169,6 +169,15 @@ INSTANTIATE_TEST_SUITE_P(
                  return b.footer();
                },
                "layout=512 header= sweeps=[10] traces=[] decls={10:x Real[]} values="},
+        FileOk{"second_type_section_ends_the_walk",
+               [] {
+                 ByteBuilder b = ByteBuilder::file(512);
+                 b.type_section(standard_types);
+                 b.type_section([](ByteBuilder& t2) { t2.type_decl(9, "empty", 16).chunk(ChunkId::StructEnd); });
+                 b.sweep_section([](ByteBuilder& s) { s.decl(10, "freq", 1); });
+                 return b.footer();
+               },
+               "layout=512 header= " + kNothing},
         FileOk{"second_sweep_section_not_read",
                [] {
                  ByteBuilder b = ByteBuilder::file(512);

@@ -3,6 +3,7 @@
 // 20..28, the body from 28.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "section_case.h"
@@ -160,7 +161,8 @@ INSTANTIATE_TEST_SUITE_P(Simple, SimpleCutPointTest,
                                            CutPoint{"struct", 4, 24}),
                          [](const auto& p) { return std::string(p.param.label); });
 
-// Every series is reserved once at its exact final size: no spare room.
+// Every series is reserved once at its exact final size: no spare room, also
+// for a series whose room was already in use.
 TEST(Simple, ReservesExactlyTheFinalSize) {
   ByteBuilder b;
   b.fill(quarn_test::kAt);
@@ -169,6 +171,92 @@ TEST(Simple, ReservesExactlyTheFinalSize) {
       record(v, 1, {double(i)});
       if (i % 2 == 0) record(v, 3, {1.0, 2.0});
       if (i < 3) record(v, 4, {1.0, 2.0, 3.0});
+      if (i < 2) record(v, 2, {9.0});
+    }
+  });
+  ParseState st;
+  simple_decls(st);
+  auto& prefilled = st.decls.at(2).series.samples();
+  ASSERT_TRUE(prefilled.reserve_more_exact(3));
+  for (double d : {-1.0, -2.0, -3.0}) prefilled.push_back(d);
+  quarn::Cursor cur(b.bytes());
+  ASSERT_TRUE(cur.skip(quarn_test::kAt));
+  auto r = quarn::parse_value_section(cur, quarn::TypeTable{}, st, quarn::ValueSectionType::Simple);
+  ASSERT_TRUE(r) << r.error();
+  const std::pair<std::uint32_t, std::size_t> expected[] = {{1, 7}, {2, 5}, {3, 8}, {4, 9}};
+  for (auto [id, size] : expected) {
+    const auto& samples = st.decls.at(id).series.samples();
+    EXPECT_EQ(samples.size(), size) << "id " << id;
+    EXPECT_EQ(samples.capacity(), size) << "id " << id;
+  }
+  EXPECT_EQ(bits(st.decls.at(2).series.samples()), bits({-1, -2, -3, 9, 9}));
+}
+
+// Many declarations of every kind, ids at both ends of the range and ids
+// that collide in any small table, records in an order that keeps changing:
+// each series must receive exactly its own points, in record order.
+TEST(Simple, ManyDeclarationsInChangingOrder) {
+  struct Decl {
+    std::uint32_t id;
+    std::size_t doubles;
+    std::vector<double> expected;
+  };
+  std::vector<Decl> decls;
+  ParseState st;
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    const std::uint32_t id = i == 0 ? 0u : i == 1 ? 0xFFFFFFFFu : i < 500 ? i * 1024u : i * 2654435761u;
+    const std::string name = "d" + std::to_string(i);
+    Series series = i % 4 == 0 ? real() : i % 4 == 1 ? complex()
+                  : Series{Series::Struct{std::vector<std::string>(i % 3 + 1, "m"), {}, i % 3 + 1}};
+    decls.push_back({id, series.point_doubles(), {}});
+    add(st, id, name.c_str(), std::move(series));
+    (i == 0 ? st.sweep_order : st.trace_order).push_back(id);
+  }
+  ASSERT_EQ(st.decls.size(), decls.size()) << "ids must be distinct";
+
+  std::mt19937 rng(12345);
+  double next_value = 0.5;
+  ByteBuilder b;
+  b.fill(quarn_test::kAt);
+  b.value_section([&](ByteBuilder& v) {
+    for (int round = 0; round < 30; ++round) {
+      // A sweep of all declarations in a fixed order, then one in a new
+      // order, then runs of one declaration.
+      std::vector<std::size_t> order(decls.size());
+      for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+      if (round % 3 == 1) std::shuffle(order.begin(), order.end(), rng);
+      if (round % 3 == 2) order.assign(decls.size(), rng() % decls.size());
+      for (std::size_t k : order) {
+        v.chunk(ChunkId::Declaration).u32(decls[k].id);
+        for (std::size_t d = 0; d < decls[k].doubles; ++d) {
+          v.f64(next_value);
+          decls[k].expected.push_back(next_value);
+          next_value += 1.0;
+        }
+      }
+    }
+  });
+  quarn::Cursor cur(b.bytes());
+  ASSERT_TRUE(cur.skip(quarn_test::kAt));
+  auto r = quarn::parse_value_section(cur, quarn::TypeTable{}, st, quarn::ValueSectionType::Simple);
+  ASSERT_TRUE(r) << r.error();
+  EXPECT_EQ(cur.pos(), b.size());
+  for (const auto& d : decls) {
+    const auto& samples = st.decls.at(d.id).series.samples();
+    ASSERT_EQ(bits(samples), bits(d.expected)) << "id " << d.id;
+    EXPECT_EQ(samples.capacity(), samples.size()) << "id " << d.id;
+  }
+}
+
+// Series large enough for their storage to leave the small-buffer regime.
+TEST(Simple, LargeSeriesKeepEverySample) {
+  constexpr std::uint32_t kSweepPoints = 300'000, kTracePoints = 70'000;
+  ByteBuilder b;
+  b.fill(quarn_test::kAt);
+  b.value_section([&](ByteBuilder& v) {
+    for (std::uint32_t i = 0; i < kSweepPoints; ++i) {
+      record(v, 1, {double(i)});
+      if (i < kTracePoints) record(v, 3, {double(i), -double(i)});
     }
   });
   ParseState st;
@@ -177,12 +265,16 @@ TEST(Simple, ReservesExactlyTheFinalSize) {
   ASSERT_TRUE(cur.skip(quarn_test::kAt));
   auto r = quarn::parse_value_section(cur, quarn::TypeTable{}, st, quarn::ValueSectionType::Simple);
   ASSERT_TRUE(r) << r.error();
-  const std::pair<std::uint32_t, std::size_t> expected[] = {{1, 7}, {2, 0}, {3, 8}, {4, 9}};
-  for (auto [id, size] : expected) {
-    const auto& samples = st.decls.at(id).series.samples();
-    EXPECT_EQ(samples.size(), size) << "id " << id;
-    EXPECT_EQ(samples.capacity(), size) << "id " << id;
-  }
+  const auto& sweep = st.decls.at(1).series.samples();
+  const auto& trace = st.decls.at(3).series.samples();
+  ASSERT_EQ(sweep.size(), kSweepPoints);
+  ASSERT_EQ(trace.size(), 2 * kTracePoints);
+  EXPECT_EQ(sweep.capacity(), sweep.size());
+  EXPECT_EQ(trace.capacity(), trace.size());
+  std::uint32_t wrong = 0;
+  for (std::uint32_t i = 0; i < kSweepPoints; ++i) wrong += sweep[i] != double(i);
+  for (std::uint32_t i = 0; i < kTracePoints; ++i) wrong += trace[2 * i] != double(i) || trace[2 * i + 1] != -double(i);
+  EXPECT_EQ(wrong, 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -390,5 +482,40 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "", "unexpected end of file: need 8 bytes at offset 68 (len 71)"}),
     [](const auto& p) { return std::string(p.param.label); });
+
+// Samples appended frame after frame until the series' storage has been
+// moved to a larger home several times.
+TEST(Windowed, GrowthKeepsEverySample) {
+  constexpr std::uint16_t kW = 65535;
+  constexpr int kFrames = 6;
+  ByteBuilder b;
+  b.fill(quarn_test::kAt);
+  b.value_section([&](ByteBuilder& v) {
+    double x = 0;
+    for (int f = 0; f < kFrames; ++f) {
+      v.chunk(ChunkId::Declaration).u16(kW).u16(kW);
+      for (int i = 0; i < kW; ++i) v.f64(x + i);
+      v.u64(0);
+      for (int i = 0; i < kW; ++i) v.f64(-(x + i));
+      x += kW;
+    }
+  });
+  ParseState st;
+  add(st, 1, "s", real());
+  add(st, 2, "t", real());
+  st.sweep_order = {1};
+  st.trace_order = {2};
+  quarn::Cursor cur(b.bytes());
+  ASSERT_TRUE(cur.skip(quarn_test::kAt));
+  auto r = quarn::parse_value_section(cur, quarn::TypeTable{}, st, quarn::ValueSectionType::Windowed);
+  ASSERT_TRUE(r) << r.error();
+  const auto& s = st.decls.at(1).series.samples();
+  const auto& t = st.decls.at(2).series.samples();
+  ASSERT_EQ(s.size(), std::size_t{kW} * kFrames);
+  ASSERT_EQ(t.size(), std::size_t{kW} * kFrames);
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) wrong += s[i] != double(i) || t[i] != -double(i);
+  EXPECT_EQ(wrong, 0u);
+}
 
 }  // namespace

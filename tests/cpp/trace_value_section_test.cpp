@@ -97,6 +97,15 @@ INSTANTIATE_TEST_SUITE_P(
                       b.close(c);
                     },
                     "", "TRACE container end mismatch: at offset 60 but expected 64"},
+        SectionCase{"index_entries_are_16_bytes", Reader::Trace, {},
+                    [](ByteBuilder& b) {
+                      b.chunk(ChunkId::SectionTrace);
+                      auto c = b.open(ChunkId::Container);
+                      b.close(b.open(ChunkId::SubContainer));
+                      b.chunk(ChunkId::ContainerIndex).u32(24).fill(24);
+                      b.close(c);
+                    },
+                    "", "TRACE container end mismatch: at offset 60 but expected 68"},
         SectionCase{"wrong_section_word", Reader::Trace, {},
                     [](ByteBuilder& b) { b.chunk(ChunkId::SectionValue); },
                     "", "expected chunk SectionTrace (3) at offset 16, got 4"},
