@@ -248,6 +248,28 @@ TEST(Simple, ManyDeclarationsInChangingOrder) {
   }
 }
 
+// An unknown id must be reported whatever the number of declarations, also
+// when it is a power of two that could fill a lookup table exactly.
+class SimpleUnknownIdTest : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(SimpleUnknownIdTest, Reported) {
+  ParseState st;
+  for (std::uint32_t i = 0; i < GetParam(); ++i) add(st, i, "d", real());
+  ByteBuilder b;
+  b.fill(quarn_test::kAt);
+  b.value_section([](ByteBuilder& v) {
+    record(v, 0, {1.0});
+    record(v, 0xABCDEF, {2.0});
+  });
+  quarn::Cursor cur(b.bytes());
+  ASSERT_TRUE(cur.skip(quarn_test::kAt));
+  auto r = quarn::parse_value_section(cur, quarn::TypeTable{}, st, quarn::ValueSectionType::Simple);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "value record references unknown declaration 11259375");
+}
+
+INSTANTIATE_TEST_SUITE_P(Simple, SimpleUnknownIdTest, ::testing::Values(1u, 4u, 8u, 16u, 1024u));
+
 // Series large enough for their storage to leave the small-buffer regime.
 TEST(Simple, LargeSeriesKeepEverySample) {
   constexpr std::uint32_t kSweepPoints = 300'000, kTracePoints = 70'000;
