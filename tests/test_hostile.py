@@ -168,9 +168,9 @@ def test_leak_check_sees_a_leak(tmp_path):
 
     before, after = growth(leaky_round, rounds=3_000, warm_up=1_000)
     found = leaked(before, after, check_memory=not under_asan())
+    # Only the interpreter's block count is asserted: whether the resident size
+    # grows depends on how much memory earlier tests freed for these results.
     assert any("allocated blocks" in f for f in found)
-    if not under_asan():
-        assert any("resident size" in f for f in found)
 
 
 # ---------------------------------------------------------------------------
