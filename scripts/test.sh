@@ -3,6 +3,9 @@
 #   cpp     the C++ tests (GoogleTest, through ctest)
 #   np1     the Python tests against the installed package with NumPy 1.x
 #   np2     the Python tests against the installed package with NumPy 2.x
+#   asan    the C++ tests (LeakSanitizer on) and the Python tests against builds with
+#           AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize-tests.sh)
+#   fuzz    a bounded fuzzing session of the parse core (scripts/fuzz.sh, FUZZ_SECONDS)
 #
 #   bash scripts/test.sh            # everything
 #   bash scripts/test.sh cpp np2    # only the steps named
@@ -171,6 +174,34 @@ python_tests() {
   esac
 }
 
+# script_step NAME LOG COMMAND...: a whole script as one check, its output shown as it runs.
+script_step() {
+  local name=$1 out=$2 rc=0
+  shift 2
+  mkdir -p "$(dirname "$out")"
+  "$@" 2>&1 | tee "$out" || rc=${PIPESTATUS[0]}
+  if ((rc == 0)); then
+    record "$name" 1 0 0
+  else
+    FAILED_STEPS=$((FAILED_STEPS + 1))
+    record "$name" 0 1 0 "exit code $rc, see $out"
+  fi
+}
+
+# The sanitizer builds; the Python half runs in the NumPy 2.x test venv.
+asan_tests() {
+  local py=$QUARN_ROOT/.venv-np2/bin/python
+  [[ -x $py ]] || python_tests np2 "numpy>=2" >/dev/null
+  script_step "sanitizers: C++ and Python" "$LOGS/asan.log" \
+    env PYTHON="$py" BUILD_DIR="$BUILD/asan" ASAN_SYMBOLIZER_PATH=/usr/bin/llvm-symbolizer-14 \
+    bash "$QUARN_ROOT/scripts/sanitize-tests.sh" cpp python
+}
+
+fuzz_session() {
+  script_step "fuzz: ${FUZZ_SECONDS:-60} s of libFuzzer" "$LOGS/fuzz.log" \
+    env BUILD_DIR="$BUILD/fuzz" bash "$QUARN_ROOT/scripts/fuzz.sh" "${FUZZ_SECONDS:-60}"
+}
+
 # ---------------------------------------------------------------------------------------
 
 run_step() {
@@ -179,14 +210,16 @@ run_step() {
     cpp) cpp_tests ;;
     np1) python_tests np1 "numpy<2" ;;
     np2) python_tests np2 "numpy>=2" ;;
-    *) die "unknown step '$1' (known: cpp np1 np2)" ;;
+    asan) asan_tests ;;
+    fuzz) fuzz_session ;;
+    *) die "unknown step '$1' (known: cpp np1 np2 asan fuzz)" ;;
   esac
   SUMMARY+=("$(printf '%-32s %ds' "  step $1 took" $((SECONDS - start)))")
 }
 
 main() {
   local steps=("$@")
-  ((${#steps[@]})) || steps=(cpp np1 np2)
+  ((${#steps[@]})) || steps=(cpp np1 np2 asan fuzz)
   local start=$SECONDS
 
   log "system packages and tools"
@@ -196,7 +229,7 @@ main() {
 
   local step needs_wheel=0
   for step in "${steps[@]}"; do
-    [[ $step == np* ]] && needs_wheel=1
+    [[ $step == np* || $step == asan ]] && needs_wheel=1
   done
   if ((needs_wheel)); then
     log "building the quarn wheel (as pip install . does)"
