@@ -93,14 +93,21 @@ def _types():
 def hostile_files(tmp: Path) -> dict[str, tuple[Path, type | None]]:
     """name -> (path, the exception its read raises, or None for a file that reads)."""
     tran = transient(1000, 64)[0].to_bytes()
+    tran_mapped = transient(4000, 64)[0].to_bytes()
+    assert len(tran) < 64 << 10 < len(tran_mapped)  # read into memory / mapped
     files = {
         # Valid files of every layout; tran carries 32 KB of samples per read.
         "ac": (ac_analysis()[0].to_bytes(), None),
         "tran": (tran, None),
+        "tran_mapped": (tran_mapped, None),
         "noise": (noise()[0].to_bytes(), None),
         "dcop": (operating_point()[0].to_bytes(), None),
         # Cut in the middle of its frames: samples were appended when the parse fails.
         "tran_cut": (tran[: len(tran) // 2] + b"Clarissa\0\0\0\0", ValueError),
+        "tran_mapped_cut": (tran_mapped[: len(tran_mapped) * 3 // 4] + b"Clarissa\0\0\0\0",
+                            ValueError),
+        # Samples in a buffer of its own mapping (1.5 MB); read every tenth round.
+        "big_samples": (windowed_frames(3), None),
         # Two traces with one id: the sweeps are taken out, then the traces fail.
         "dup_id": (PsfFile(Layout.SIMPLE, types=_types(), sweeps=[Decl(10, "s", 1)],
                            traces=[Group(20, "g", [Decl(11, "a", 2), Decl(11, "b", 2)])],
@@ -118,21 +125,29 @@ def hostile_files(tmp: Path) -> dict[str, tuple[Path, type | None]]:
         path = tmp / f"{name}.psfbin"
         path.write_bytes(data)
         out[name] = (path, exc)
-    # Opened, then refused by mmap: the descriptor must be closed again.
+    # Opened, then refused: the descriptor must be closed again.
     (tmp / "a_directory").mkdir()
     out["directory"] = (tmp / "a_directory", OSError)
     out["missing"] = (tmp / "missing.psfbin", OSError)
     return out
 
 
+OCCASIONAL = {"big_samples": 10}  # name -> read in every n-th round only
+
+
 def reader_of(files):
-    items = [(str(path), exc) for path, exc in files.values()]
+    items = [(str(path), exc, OCCASIONAL.get(name, 1)) for name, (path, exc) in files.items()]
+    rounds = 0
 
     def read_round():
-        for path, exc in items:
+        nonlocal rounds
+        rounds += 1
+        for path, exc, every in items:
+            if rounds % every:
+                continue
             if exc is None:
                 psf = quarn.read_psf(path)
-                assert psf.traces or psf.values
+                assert psf.sweeps or psf.traces or psf.values
             else:
                 try:
                     quarn.read_psf(path)
