@@ -38,18 +38,22 @@ void Mapping::reset() noexcept {
 }
 
 Result<MappedFile> MappedFile::open(const std::string& path) {
-  const std::string shown = utf8::lossy(path);
   if (path.find('\0') != std::string::npos)
-    return fail("cannot open {}: file name contained an unexpected NUL byte", shown);
+    return fail("cannot open {}: file name contained an unexpected NUL byte", utf8::lossy(path));
+  // The name as messages show it is made only for a message; `err` is taken
+  // before that, since making it may change errno.
+  const auto failure = [&path](std::string_view step, int err) -> Failure {
+    return fail("cannot {} {}: {}", step, utf8::lossy(path), os_error_text(err));
+  };
 
   UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (fd.get() < 0) return fail("cannot open {}: {}", shown, os_error_text(errno));
+  if (fd.get() < 0) return failure("open", errno);
 
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return fail("cannot mmap {}: {}", shown, os_error_text(errno));
-  if (st.st_size < 0) return fail("cannot mmap {}: {}", shown, os_error_text(EINVAL));
+  if (::fstat(fd.get(), &st) != 0) return failure("mmap", errno);
+  if (st.st_size < 0) return failure("mmap", EINVAL);
   const auto size = static_cast<std::uint64_t>(st.st_size);
-  if (size > SIZE_MAX) return fail("cannot mmap {}: {}", shown, os_error_text(EFBIG));
+  if (size > SIZE_MAX) return failure("mmap", EFBIG);
 
   if (S_ISREG(st.st_mode) && size <= kReadBytes) {
     auto buffer = std::make_unique_for_overwrite<std::byte[]>(size == 0 ? 1 : size);
@@ -57,8 +61,8 @@ Result<MappedFile> MappedFile::open(const std::string& path) {
     while (got < size) {
       const ssize_t n = ::pread(fd.get(), buffer.get() + got, size - got, static_cast<off_t>(got));
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return fail("cannot read {}: {}", shown, os_error_text(errno));
-      if (n == 0) return file_shrank(shown, got);
+      if (n < 0) return failure("read", errno);
+      if (n == 0) return file_shrank(utf8::lossy(path), got);
       got += static_cast<std::size_t>(n);
     }
     return MappedFile(std::move(fd), Mapping{}, std::move(buffer), static_cast<std::size_t>(size));
@@ -66,7 +70,7 @@ Result<MappedFile> MappedFile::open(const std::string& path) {
 
   const std::size_t length = size == 0 ? 1 : static_cast<std::size_t>(size);
   void* base = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
-  if (base == MAP_FAILED) return fail("cannot mmap {}: {}", shown, os_error_text(errno));
+  if (base == MAP_FAILED) return failure("mmap", errno);
   return MappedFile(std::move(fd), Mapping(base, length), nullptr, static_cast<std::size_t>(size));
 }
 
