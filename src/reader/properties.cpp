@@ -1,5 +1,7 @@
 #include "reader/properties.h"
 
+#include <string_view>
+
 namespace quarn {
 namespace {
 
@@ -8,24 +10,37 @@ bool is_property_chunk(std::uint32_t w) noexcept {
          w == number(ChunkId::PropFloat);
 }
 
+// One property as read, its strings still views into the file.
+struct PropertyView {
+  std::string_view name;
+  std::variant<std::string_view, std::uint32_t, double> value;
+};
+
 // Reads one property chunk whose identifier has been peeked as `tag`.
-Result<Property> read_property(Cursor& cur, std::uint32_t tag) {
+Result<PropertyView> read_property(Cursor& cur, std::uint32_t tag) {
   QUARN_TRY(cur.skip(4));
-  auto name = cur.read_string();
+  auto name = cur.read_string_view();
   if (!name) return pass_up(name);
   if (tag == number(ChunkId::PropString)) {
-    auto s = cur.read_string();
+    auto s = cur.read_string_view();
     if (!s) return pass_up(s);
-    return Property{std::move(*name), PropValue{PropValue::String{std::move(*s)}}};
+    return PropertyView{*name, *s};
   }
   if (tag == number(ChunkId::PropInt)) {
     auto i = cur.read_u32();
     if (!i) return pass_up(i);
-    return Property{std::move(*name), PropValue{PropValue::Int{*i}}};
+    return PropertyView{*name, *i};
   }
   auto f = cur.read_f64();
   if (!f) return pass_up(f);
-  return Property{std::move(*name), PropValue{PropValue::Float{*f}}};
+  return PropertyView{*name, *f};
+}
+
+PropValue owned_value(const PropertyView& p) {
+  if (const auto* s = std::get_if<std::string_view>(&p.value))
+    return PropValue{PropValue::String{std::string(*s)}};
+  if (const auto* i = std::get_if<std::uint32_t>(&p.value)) return PropValue{PropValue::Int{*i}};
+  return PropValue{PropValue::Float{std::get<double>(p.value)}};
 }
 
 }  // namespace
@@ -36,7 +51,7 @@ Result<PropertyList> read_properties(Cursor& cur) {
   while (cur.peek_u32(tag) && is_property_chunk(tag)) {
     auto prop = read_property(cur, tag);
     if (!prop) return pass_up(prop);
-    list.push_back(std::move(*prop));
+    list.push_back(Property{std::string(prop->name), owned_value(*prop)});
   }
   return list;
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "types/chunk_id.h"
 #include "types/result.h"
@@ -105,6 +106,8 @@ class Cursor {
 
   // A 32-bit length, that many bytes of well-formed UTF-8, padding to a word.
   Result<std::string> read_string();
+  // The same string as a view into `data`, for callers that keep no copy.
+  Result<std::string_view> read_string_view();
 
   // Consumes one word; it must be `id`.
   Status expect(ChunkId id);
