@@ -67,23 +67,34 @@ void BusGuardAccess::on_bus_error(int sig, siginfo_t* info, void* context) {
     chain(sig, info, context);
     return;
   }
-  if (!g->faulted_) {
-    g->faulted_ = true;
-    g->fault_ = addr;
+  std::atomic<std::uintptr_t>& lowest = g->owner_->lowest_fault_;
+  std::uintptr_t seen = lowest.load();
+  while (addr < seen && !lowest.compare_exchange_weak(seen, addr)) {
   }
 }
 
-BusGuard::BusGuard(Bytes range) noexcept
-    : previous_(t_guard), base_(range.data()), length_(range.size()) {
+BusGuard::BusGuard(Bytes range) noexcept : BusGuard(range, nullptr) {}
+
+BusGuard::BusGuard(Bytes range, const BusGuard* owner) noexcept
+    : previous_(t_guard),
+      base_(range.data()),
+      length_(range.size()),
+      owner_(owner != nullptr ? owner : this) {
   std::call_once(g_installed, install);
   t_guard = this;
 }
 
 BusGuard::~BusGuard() { t_guard = previous_; }
 
+void BusGuard::run(TaskRef work) const {
+  BusGuard helper(Bytes(base_, length_), owner_);
+  work();
+}
+
 std::optional<std::uint64_t> BusGuard::fault_offset() const noexcept {
-  if (!faulted_) return std::nullopt;
-  return fault_ - reinterpret_cast<std::uintptr_t>(base_);
+  const std::uintptr_t lowest = lowest_fault_.load();
+  if (lowest == UINTPTR_MAX) return std::nullopt;
+  return lowest - reinterpret_cast<std::uintptr_t>(base_);
 }
 
 }  // namespace quarn

@@ -47,7 +47,7 @@ Status read_sweep_section(Cursor& cur, const TypeTable& types, ParseState& state
 
 }  // namespace
 
-Result<ParsedFile> parse(Bytes data) {
+Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency) {
   if (data.size() < 12) return fail("file too small to be psfbin ({} bytes)", data.size());
   if (std::memcmp(data.data() + data.size() - 12, kMagic, sizeof kMagic) != 0)
     return fail("footer magic 'Clarissa' not found (not a psfbin file?)");
@@ -72,7 +72,7 @@ Result<ParsedFile> parse(Bytes data) {
   if (cur.next_is(ChunkId::SectionSweep)) QUARN_TRY(read_sweep_section(cur, types, state));
   if (cur.next_is(ChunkId::SectionTrace)) QUARN_TRY(parse_trace_section(cur, types, state));
   if (cur.next_is(ChunkId::SectionValue))
-    QUARN_TRY(parse_value_section(cur, types, state, *layout));
+    QUARN_TRY(parse_value_section(cur, types, state, *layout, concurrency));
 
   return ParsedFile{*layout, std::move(*header), std::move(state)};
 }

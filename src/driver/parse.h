@@ -16,7 +16,9 @@ struct ParsedFile {
 };
 
 // Validates the container (size, footer magic, first word), reads the HEADER
-// and walks the optional TYPE, SWEEP, TRACE and VALUE sections.
-Result<ParsedFile> parse(Bytes data);
+// and walks the optional TYPE, SWEEP, TRACE and VALUE sections. The samples of
+// a large VALUE section may be decoded on up to `concurrency.threads` threads;
+// the outcome is the same for any number.
+Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency = {});
 
 }  // namespace quarn::driver

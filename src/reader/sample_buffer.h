@@ -71,6 +71,11 @@ class SampleBuffer {
     return p;
   }
 
+  // Forgets the samples from index `n` on; the room stays.
+  void truncate(std::size_t n) noexcept {
+    if (n < size_) size_ = n;
+  }
+
   // Gives up ownership; the memory is to be released with `free_memory` and
   // the capacity it had.
   double* release() noexcept {

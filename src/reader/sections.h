@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "reader/parallel.h"
 #include "reader/parse_state.h"
 #include "types/cursor.h"
 #include "types/datatype.h"
@@ -21,12 +22,15 @@ enum class ValueSectionType : std::uint32_t {
 Status parse_trace_section(Cursor& cur, const TypeTable& types, ParseState& state);
 
 // Reads the VALUE section from its section word to just past its SectionEnd.
+// The swept bodies may decode on up to `concurrency.threads` threads.
 Status parse_value_section(Cursor& cur, const TypeTable& types, ParseState& state,
-                           ValueSectionType layout);
+                           ValueSectionType layout, const Concurrency& concurrency = {});
 
 // The two swept bodies, from just after the Container preamble while the
 // cursor is before `end`; the caller checks where they stop.
-Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state);
-Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state);
+Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
+                        const Concurrency& concurrency = {});
+Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state,
+                          const Concurrency& concurrency = {});
 
 }  // namespace quarn

@@ -1,6 +1,8 @@
 // The two VALUE bodies that carry samples: `Simple` records and `Windowed` frames.
+#include <algorithm>
 #include <vector>
 
+#include "reader/parallel.h"
 #include "reader/sections.h"
 
 namespace quarn {
@@ -110,13 +112,169 @@ inline RecordIndex::Slot* fast_record(const std::byte* base, std::uint64_t size,
   return slot;
 }
 
+// One point of `k` doubles; the common sizes get a loop-free copy.
+inline void decode_point(const std::byte* p, std::uint64_t k, double* out) noexcept {
+  switch (k) {
+    case 1:
+      out[0] = load_be_f64(p);
+      break;
+    case 2:
+      out[0] = load_be_f64(p);
+      out[1] = load_be_f64(p + 8);
+      break;
+    default:
+      for (std::uint64_t i = 0; i < k; ++i) out[i] = load_be_f64(p + 8 * i);
+  }
+}
+
+// The first and one-past-last of `count` items in part `part` of `parts`.
+inline std::uint64_t part_begin(std::uint64_t count, unsigned part, unsigned parts) noexcept {
+  return count / parts * part + std::min<std::uint64_t>(part, count % parts);
+}
+
+// Series made at their final size before any sample is written, so that
+// threads can fill disjoint parts of them. `undo` gives every series back the
+// size (and, when it had none, the memory) it had before.
+class Prepared {
+ public:
+  // Room for `extra` more doubles in `samples`, counted as written; null when
+  // memory cannot be had.
+  double* add(SampleBuffer& samples, std::uint64_t extra) {
+    entries_.push_back({&samples, samples.size()});
+    if (!samples.reserve_more_exact(extra)) return nullptr;
+    return samples.extend(extra);
+  }
+  void undo() noexcept {
+    for (auto [samples, size] : entries_) {
+      if (size == 0)
+        *samples = SampleBuffer();
+      else
+        samples->truncate(size);
+    }
+    entries_.clear();
+  }
+
+ private:
+  struct Entry {
+    SampleBuffer* samples;
+    std::size_t size;
+  };
+  std::vector<Entry> entries_;
+};
+
+// Most files record every point the same way (the sweep, then each trace, in
+// one order), so a `Simple` body is one cycle of records repeated to its end.
+// Such a body is read in a single pass: the cycle is learnt from the first
+// records, every series is made at its final size, and each thread checks and
+// decodes a range of cycles. A body that strays from its cycle anywhere is
+// handed back untouched to the two-pass walk, which reports what is wrong.
+constexpr std::size_t kMaxCycleRecords = std::size_t{1} << 16;
+
+struct CycleStep {
+  std::uint64_t head;     // the record's chunk word and id, as the file has them
+  std::uint64_t offset;   // of the record in its cycle
+  std::uint64_t doubles;  // in its point
+  std::uint64_t stride;   // doubles its series gains per cycle
+  double* out;            // where its point of cycle 0 goes
+};
+
+// Checks and decodes cycles [from, to); the first cycle that does not match
+// the steps, or `to` when all do.
+std::uint64_t decode_cycles(const std::byte* body, std::uint64_t cycle, std::uint64_t from,
+                            std::uint64_t to, const std::vector<CycleStep>& steps) noexcept {
+  for (std::uint64_t m = from; m < to; ++m) {
+    const std::byte* at = body + m * cycle;
+    for (const CycleStep& step : steps) {
+      const std::byte* p = at + step.offset;
+      std::uint64_t head;
+      std::memcpy(&head, p, 8);
+      if (head != step.head) return m;
+      decode_point(p + 8, step.doubles, step.out + m * step.stride);
+    }
+  }
+  return to;
+}
+
+// Reads the body as repeated cycles if it is one; false (and nothing changed)
+// when it is not.
+bool read_simple_cycles(Cursor& cur, std::uint64_t end, RecordIndex& index,
+                        const Concurrency& concurrency) {
+  const std::byte* base = cur.data().data();
+  const std::uint64_t size = cur.size();
+  const std::uint64_t start = cur.pos();
+  if (end > size || end <= start) return false;
+
+  // The records up to the first that names the same declaration as the first.
+  std::vector<RecordIndex::Slot*> records;
+  std::vector<std::uint64_t> offsets;
+  std::uint64_t pos = start;
+  for (RecordIndex::Slot* prev = nullptr; pos < end;) {
+    RecordIndex::Slot* slot = fast_record(base, size, pos, index, prev);
+    if (slot == nullptr) return false;
+    if (!records.empty() && slot == records.front()) break;
+    if (records.size() == kMaxCycleRecords) return false;
+    records.push_back(slot);
+    offsets.push_back(pos - start);
+    pos += 8 + 8 * slot->doubles;
+    prev = slot;
+  }
+  const std::uint64_t cycle = pos - start;
+  if ((end - start) % cycle != 0) return false;
+  const std::uint64_t cycles = (end - start) / cycle;
+
+  // Each series gets its records' points of every cycle; none of these sizes
+  // can overflow, as they add up to less than the body's bytes.
+  std::vector<RecordIndex::Slot>& slots = index.slots();
+  std::vector<std::uint64_t> per_cycle(slots.size());
+  std::vector<CycleStep> steps(records.size());
+  for (std::size_t j = 0; j < records.size(); ++j) {
+    const auto at = static_cast<std::size_t>(records[j] - slots.data());
+    steps[j].offset = offsets[j];
+    steps[j].doubles = records[j]->doubles;
+    steps[j].stride = per_cycle[at]++;  // the record's rank among its series' records, for now
+    std::memcpy(&steps[j].head, base + start + offsets[j], 8);
+  }
+  Prepared prepared;
+  std::vector<double*> outs(slots.size());
+  for (std::size_t at = 0; at < slots.size(); ++at) {
+    if (per_cycle[at] == 0) continue;
+    outs[at] = prepared.add(*slots[at].samples, cycles * per_cycle[at] * slots[at].doubles);
+    if (outs[at] == nullptr) {
+      prepared.undo();
+      return false;
+    }
+  }
+  for (std::size_t j = 0; j < records.size(); ++j) {
+    const auto at = static_cast<std::size_t>(records[j] - slots.data());
+    steps[j].out = outs[at] + steps[j].stride * steps[j].doubles;
+    steps[j].stride = per_cycle[at] * steps[j].doubles;
+  }
+
+  const unsigned parts = concurrency.threads_for(end - start);
+  std::vector<unsigned char> ok(parts, 0);
+  run_parallel(parts, concurrency.scope, [&](std::size_t part) {
+    const auto p = static_cast<unsigned>(part);
+    const std::uint64_t from = part_begin(cycles, p, parts);
+    const std::uint64_t to = part_begin(cycles, p + 1, parts);
+    ok[part] = decode_cycles(base + start, cycle, from, to, steps) == to;
+  });
+  if (std::find(ok.begin(), ok.end(), 0) != ok.end()) {
+    prepared.undo();
+    return false;
+  }
+  cur.seek(end);
+  return true;
+}
+
 }  // namespace
 
-Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state) {
+Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
+                        const Concurrency& concurrency) {
   const std::uint64_t start = cur.pos();
   const std::byte* base = cur.data().data();
   const std::uint64_t size = cur.size();
   RecordIndex index(state.decls);
+  if (read_simple_cycles(cur, end, index, concurrency)) return {};
 
   // First pass: validate every record and count the records per declaration.
   RecordIndex::Slot* slot = nullptr;
@@ -166,51 +324,27 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state) {
     SampleBuffer& samples = *slot->samples;
     const std::uint64_t k = slot->doubles;
     if (!samples.grow_for(k)) return out_of_memory(samples.size() + k, slot->decl->name);
-    double* out = samples.extend(k);
-    const std::byte* p = base + pos + 8;
-    switch (k) {  // the common points get a loop-free copy
-      case 1:
-        out[0] = load_be_f64(p);
-        break;
-      case 2:
-        out[0] = load_be_f64(p);
-        out[1] = load_be_f64(p + 8);
-        break;
-      default:
-        for (std::uint64_t i = 0; i < k; ++i) out[i] = load_be_f64(p + 8 * i);
-    }
+    decode_point(base + pos + 8, k, samples.extend(k));
     pos += 8 + 8 * k;
   }
   cur.seek(pos);
   return {};
 }
 
-Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state) {
-  if (state.sweep_order.size() != 1)
-    return fail("WINDOWED value section requires exactly one sweep, found {}",
-                state.sweep_order.size());
+namespace {
 
-  // The frame list: the sweep, then every trace. Declarations do not move
-  // while the section is read, so each is looked up once here; an id with no
-  // declaration is reported at the first frame that reaches it.
+// The frame list of a `Windowed` body: the one sweep, then every trace, each
+// looked up once (the declarations do not move while the section is read).
+// An id with no declaration is reported at the first frame that reaches it.
+struct FrameList {
   std::vector<std::uint32_t> ids;
-  ids.reserve(1 + state.trace_order.size());
-  ids.push_back(state.sweep_order.front());
-  ids.insert(ids.end(), state.trace_order.begin(), state.trace_order.end());
-  std::vector<DataDecl*> frame;
-  frame.reserve(ids.size());
-  for (std::uint32_t id : ids) {
-    auto it = state.decls.find(id);
-    DataDecl* decl = it == state.decls.end() ? nullptr : &it->second;
-    if (decl != nullptr) {
-      if (std::holds_alternative<Series::Complex>(decl->series.v))
-        return fail("windowed complex value layout is not supported (trace '{}')", decl->name);
-      if (std::holds_alternative<Series::Struct>(decl->series.v))
-        return fail("windowed struct value layout is not supported (trace '{}')", decl->name);
-    }
-    frame.push_back(decl);
-  }
+  std::vector<DataDecl*> decls;  // null where an id is not declared
+};
 
+// Reads the frames one by one, growing each series as it goes: for frame
+// lists that name a declaration twice, and for bytes that changed between the
+// walk and the decoding of `read_windowed_body`.
+Status read_frames_growing(Cursor& cur, std::uint64_t end, const FrameList& frame) {
   while (cur.pos() < end) {
     if (cur.next_is(ChunkId::ContainerPadding)) {
       QUARN_TRY(cur.skip(4));
@@ -227,17 +361,179 @@ Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state) {
     const std::uint64_t w = *window, n = *count;
     if (n > w) return fail("windowed frame: num_words {} > window_size {}", n, w);
 
-    for (std::size_t k = 0; k < frame.size(); ++k) {
-      DataDecl* decl = frame[k];
-      if (decl == nullptr) return fail("windowed frame references unknown declaration {}", ids[k]);
+    for (std::size_t k = 0; k < frame.decls.size(); ++k) {
+      DataDecl* decl = frame.decls[k];
+      if (decl == nullptr)
+        return fail("windowed frame references unknown declaration {}", frame.ids[k]);
       SampleBuffer& samples = decl->series.samples();
       // The samples must be in the file before room is made for them.
       if (!cur.has(8 * n)) return decode_floats(cur, n, nullptr);
       if (!samples.grow_for(n)) return out_of_memory(samples.size() + n, decl->name);
       QUARN_TRY(decode_floats(cur, n, samples.extend(n)));
       QUARN_TRY(cur.skip(8 * (w - n)));
-      if (k + 1 != frame.size()) QUARN_TRY(cur.skip(8));
+      if (k + 1 != frame.decls.size()) QUARN_TRY(cur.skip(8));
     }
+  }
+  return {};
+}
+
+// What a walk over the frames found: the points each series gets, and where
+// to split the decoding (frame starts, with the points before each).
+struct FrameWalk {
+  struct Split {
+    std::uint64_t pos;
+    std::uint64_t points;
+  };
+  std::uint64_t points = 0;
+  std::vector<Split> splits;
+};
+
+// Walks the frames without decoding, making every check of
+// `read_frames_growing` in the same order, so it fails exactly where reading
+// would. Splits the frames into up to `parts` runs of about equal bytes.
+Result<FrameWalk> walk_frames(Cursor& cur, std::uint64_t end, const FrameList& frame,
+                              unsigned parts) {
+  FrameWalk walk;
+  const std::uint64_t start = cur.pos();
+  const std::uint64_t span = end > start ? end - start : 0;
+  unsigned next = 1;  // the split to make next
+  while (cur.pos() < end) {
+    if (next < parts && cur.pos() - start >= part_begin(span, next, parts)) {
+      walk.splits.push_back({cur.pos(), walk.points});
+      while (next < parts && cur.pos() - start >= part_begin(span, next, parts)) ++next;
+    }
+    if (cur.next_is(ChunkId::ContainerPadding)) {
+      QUARN_TRY(cur.skip(4));
+      auto size = cur.read_u32();
+      if (!size) return pass_up(size);
+      QUARN_TRY(cur.skip(*size));
+      continue;
+    }
+    QUARN_TRY(expect_record_word(cur));
+    auto window = cur.read_u16();
+    if (!window) return pass_up(window);
+    auto count = cur.read_u16();
+    if (!count) return pass_up(count);
+    const std::uint64_t w = *window, n = *count;
+    if (n > w) return fail("windowed frame: num_words {} > window_size {}", n, w);
+    for (std::size_t k = 0; k < frame.decls.size(); ++k) {
+      if (frame.decls[k] == nullptr)
+        return fail("windowed frame references unknown declaration {}", frame.ids[k]);
+      if (!cur.has(8 * n)) {
+        Status missing = decode_floats(cur, n, nullptr);
+        return pass_up(missing);
+      }
+      QUARN_TRY(cur.skip(8 * n));
+      QUARN_TRY(cur.skip(8 * (w - n)));
+      if (k + 1 != frame.decls.size()) QUARN_TRY(cur.skip(8));
+    }
+    walk.points += n;
+  }
+  return walk;
+}
+
+// Decodes the frames in [from, to), which a walk has checked, into
+// `outs[k] + first` on; false when the bytes are no longer what the walk saw
+// (the points would not end at `last`, or a frame no longer fits).
+bool decode_frames(Bytes data, std::uint64_t from, std::uint64_t to, std::uint64_t first,
+                   std::uint64_t last, const std::vector<double*>& outs) noexcept {
+  const std::byte* base = data.data();
+  const std::uint64_t size = data.size();
+  const std::uint64_t k = outs.size();
+  std::uint64_t pos = from, at = first;
+  while (pos < to) {
+    if (size - pos < 8) return false;
+    const std::uint32_t word = load_be32(base + pos);
+    if (word == number(ChunkId::ContainerPadding)) {
+      const std::uint64_t filler = load_be32(base + pos + 4);
+      pos += 8;
+      if (filler > size - pos) return false;
+      pos += filler;
+      continue;
+    }
+    if (word != number(ChunkId::Declaration)) return false;
+    const std::uint64_t w = load_be16(base + pos + 4), n = load_be16(base + pos + 6);
+    pos += 8;
+    if (n > w || n > last - at || 8 * (k * (w + 1) - 1) > size - pos) return false;
+    for (std::uint64_t i = 0; i < k; ++i) {
+      const std::byte* p = base + pos;
+      double* out = outs[i] + at;
+      for (std::uint64_t j = 0; j < n; ++j) out[j] = load_be_f64(p + 8 * j);
+      pos += 8 * (w + 1);
+    }
+    pos -= 8;  // no gap after the last window
+    at += n;
+  }
+  return pos == to && at == last;
+}
+
+}  // namespace
+
+// The frames are walked once without decoding (cheap: a header per frame),
+// which checks them and counts the points; every series is then made at its
+// final size, and the decoding is split by frames over the threads.
+Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state,
+                          const Concurrency& concurrency) {
+  if (state.sweep_order.size() != 1)
+    return fail("WINDOWED value section requires exactly one sweep, found {}",
+                state.sweep_order.size());
+
+  FrameList frame;
+  frame.ids.reserve(1 + state.trace_order.size());
+  frame.ids.push_back(state.sweep_order.front());
+  frame.ids.insert(frame.ids.end(), state.trace_order.begin(), state.trace_order.end());
+  frame.decls.reserve(frame.ids.size());
+  for (std::uint32_t id : frame.ids) {
+    auto it = state.decls.find(id);
+    DataDecl* decl = it == state.decls.end() ? nullptr : &it->second;
+    if (decl != nullptr) {
+      if (std::holds_alternative<Series::Complex>(decl->series.v))
+        return fail("windowed complex value layout is not supported (trace '{}')", decl->name);
+      if (std::holds_alternative<Series::Struct>(decl->series.v))
+        return fail("windowed struct value layout is not supported (trace '{}')", decl->name);
+    }
+    frame.decls.push_back(decl);
+  }
+  std::vector<DataDecl*> named(frame.decls);
+  std::sort(named.begin(), named.end());
+  if (std::adjacent_find(named.begin(), named.end(), [](DataDecl* a, DataDecl* b) {
+        return a != nullptr && a == b;
+      }) != named.end())
+    return read_frames_growing(cur, end, frame);
+
+  const std::uint64_t start = cur.pos();
+  const unsigned parts = concurrency.threads_for(end > start ? end - start : 0);
+  auto walk = walk_frames(cur, end, frame, parts);
+  if (!walk) return pass_up(walk);
+  const std::uint64_t stop = cur.pos();
+  if (walk->points == 0) return {};
+
+  // A walk that counted points has met every declaration of the frame list.
+  Prepared prepared;
+  std::vector<double*> outs;
+  outs.reserve(frame.decls.size());
+  for (DataDecl* decl : frame.decls) {
+    double* out = prepared.add(decl->series.samples(), walk->points);
+    if (out == nullptr) {
+      const std::uint64_t had = decl->series.samples().size();
+      prepared.undo();
+      return out_of_memory(had + walk->points, decl->name);
+    }
+    outs.push_back(out);
+  }
+  const std::vector<FrameWalk::Split>& splits = walk->splits;
+  std::vector<unsigned char> ok(splits.size() + 1, 0);
+  run_parallel(ok.size(), concurrency.scope, [&](std::size_t i) {
+    const std::uint64_t from = i == 0 ? start : splits[i - 1].pos;
+    const std::uint64_t first = i == 0 ? 0 : splits[i - 1].points;
+    const std::uint64_t to = i == splits.size() ? stop : splits[i].pos;
+    const std::uint64_t last = i == splits.size() ? walk->points : splits[i].points;
+    ok[i] = decode_frames(cur.data(), from, to, first, last, outs);
+  });
+  if (std::find(ok.begin(), ok.end(), 0) != ok.end()) {
+    prepared.undo();
+    cur.seek(start);
+    return read_frames_growing(cur, end, frame);
   }
   return {};
 }

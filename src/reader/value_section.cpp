@@ -16,7 +16,7 @@ Status read_non_swept_body(Cursor& cur, const TypeTable& types, ParseState& stat
 }  // namespace
 
 Status parse_value_section(Cursor& cur, const TypeTable& types, ParseState& state,
-                           ValueSectionType layout) {
+                           ValueSectionType layout, const Concurrency& concurrency) {
   QUARN_TRY(cur.expect(ChunkId::SectionValue));
   auto end = read_container_preamble(cur, ChunkId::Container);
   if (!end) return pass_up(end);
@@ -27,10 +27,10 @@ Status parse_value_section(Cursor& cur, const TypeTable& types, ParseState& stat
       QUARN_TRY(read_non_swept_body(cur, types, state));
       break;
     case ValueSectionType::Simple:
-      QUARN_TRY(read_simple_body(cur, *end, state));
+      QUARN_TRY(read_simple_body(cur, *end, state, concurrency));
       break;
     case ValueSectionType::Windowed:
-      QUARN_TRY(read_windowed_body(cur, *end, state));
+      QUARN_TRY(read_windowed_body(cur, *end, state, concurrency));
       break;
   }
   QUARN_TRY(check_container_end(cur, "VALUE", *end));

@@ -30,17 +30,27 @@ struct SectionCase {
 QUARN_TEST_PRINTS_LABEL(SectionCase)
 
 inline quarn::Status read_section(const SectionCase& c, quarn::Cursor& cur, const quarn::TypeTable& types,
-                                  quarn::ParseState& state) {
+                                  quarn::ParseState& state, const quarn::Concurrency& concurrency) {
   using quarn::ValueSectionType;
+  auto value = [&](ValueSectionType layout) {
+    return quarn::parse_value_section(cur, types, state, layout, concurrency);
+  };
   switch (c.reader) {
     case Reader::Trace: return quarn::parse_trace_section(cur, types, state);
-    case Reader::Empty: return quarn::parse_value_section(cur, types, state, ValueSectionType::Empty);
-    case Reader::NonSwept: return quarn::parse_value_section(cur, types, state, ValueSectionType::NonSwept);
-    case Reader::Simple: return quarn::parse_value_section(cur, types, state, ValueSectionType::Simple);
-    case Reader::Windowed: return quarn::parse_value_section(cur, types, state, ValueSectionType::Windowed);
+    case Reader::Empty: return value(ValueSectionType::Empty);
+    case Reader::NonSwept: return value(ValueSectionType::NonSwept);
+    case Reader::Simple: return value(ValueSectionType::Simple);
+    case Reader::Windowed: return value(ValueSectionType::Windowed);
   }
   return {};
 }
+
+// One thread, and the decoding split as finely as it goes: the outcome must
+// not depend on it.
+inline const quarn::Concurrency kConcurrencies[] = {
+    quarn::Concurrency{},
+    quarn::Concurrency{.threads = 5, .min_bytes_per_thread = 1},
+};
 
 inline void run_section_case(const SectionCase& c, const quarn::TypeTable& types) {
   ByteBuilder b;
@@ -50,20 +60,23 @@ inline void run_section_case(const SectionCase& c, const quarn::TypeTable& types
   if (c.error.empty()) {
     b.u32(0xA5A5A5A5);
   }
-  quarn::ParseState state;
-  if (c.setup) c.setup(state);
-  quarn::Cursor cur(b.bytes());
-  ASSERT_TRUE(cur.skip(kAt));
-  auto r = read_section(c, cur, types, state);
-  if (c.error.empty()) {
-    ASSERT_TRUE(r) << r.error();
-    EXPECT_EQ(cur.pos(), end);
-  } else {
-    ASSERT_FALSE(r) << describe(state);
-    EXPECT_EQ(r.error(), c.error);
-  }
-  if (!c.state.empty()) {
-    EXPECT_EQ(describe(state), c.state);
+  for (const quarn::Concurrency& concurrency : kConcurrencies) {
+    SCOPED_TRACE("threads " + std::to_string(concurrency.threads));
+    quarn::ParseState state;
+    if (c.setup) c.setup(state);
+    quarn::Cursor cur(b.bytes());
+    ASSERT_TRUE(cur.skip(kAt));
+    auto r = read_section(c, cur, types, state, concurrency);
+    if (c.error.empty()) {
+      ASSERT_TRUE(r) << r.error();
+      EXPECT_EQ(cur.pos(), end);
+    } else {
+      ASSERT_FALSE(r) << describe(state);
+      EXPECT_EQ(r.error(), c.error);
+    }
+    if (!c.state.empty()) {
+      EXPECT_EQ(describe(state), c.state);
+    }
   }
 }
 

@@ -1,0 +1,73 @@
+// Spreading the decoding of one large body over a few threads.
+//
+// A body first walks its structure on the calling thread (validating it and
+// counting the points, so every buffer is made once at its final size), then
+// splits the decoding into ranges that write disjoint parts of those buffers.
+// Nothing a caller sees depends on the number of threads: the results and the
+// failures are those of the one-thread walk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+namespace quarn {
+
+// A non-owning reference to something callable as `void()`.
+class TaskRef {
+ public:
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, TaskRef>)
+  TaskRef(F& f) noexcept  // NOLINT: implicit by design, like std::function_ref
+      : object_(static_cast<void*>(&f)),
+        call_([](void* o) { (*static_cast<F*>(o))(); }) {}
+  void operator()() const { call_(object_); }
+
+ private:
+  void* object_;
+  void (*call_)(void*);
+};
+
+// What a helper thread must set up around its share of the work: the driver
+// extends its guard against files that shrink while mapped to each helper.
+class ThreadScope {
+ public:
+  virtual void run(TaskRef work) const = 0;
+
+ protected:
+  ~ThreadScope() = default;
+};
+
+struct Concurrency {
+  unsigned threads = 1;  // at most this many, the calling thread included
+  std::uint64_t min_bytes_per_thread = std::uint64_t{4} << 20;
+  const ThreadScope* scope = nullptr;  // null: helpers need nothing set up
+
+  // How many threads a body of `bytes` bytes is worth (at least 1).
+  unsigned threads_for(std::uint64_t bytes) const noexcept {
+    const std::uint64_t per = min_bytes_per_thread == 0 ? 1 : min_bytes_per_thread;
+    const std::uint64_t worth = bytes / per;
+    if (worth <= 1 || threads <= 1) return 1;
+    return worth < threads ? static_cast<unsigned>(worth) : threads;
+  }
+
+  // The threads this process may run on, at most `cap`.
+  static unsigned available(unsigned cap = 8) noexcept;
+};
+
+// Calls work(i) for every i in [0, n): 0 on the calling thread, the others on
+// helper threads when they can be started (else on the calling thread after
+// it), and returns when all have finished. `work` must not throw.
+void run_parallel(std::size_t n, const ThreadScope* scope, void (*work)(void*, std::size_t),
+                  void* context) noexcept;
+
+template <class F>
+void run_parallel(std::size_t n, const ThreadScope* scope, F&& work) noexcept {
+  using Fn = std::remove_reference_t<F>;
+  run_parallel(
+      n, scope, [](void* c, std::size_t i) { (*static_cast<Fn*>(c))(i); },
+      const_cast<void*>(static_cast<const void*>(&work)));
+}
+
+}  // namespace quarn
