@@ -11,12 +11,14 @@ from psfwriter import REALISTIC
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
+# The largest of each swept kind (about 10 MB) is decoded on more than one
+# thread where the machine has more than one core.
 SIZES = {
-    "ac": [{}, {"points": 1}, {"points": 2001}],
+    "ac": [{}, {"points": 1}, {"points": 2001}, {"points": 90000}],
     "dc": [{}, {"points": 500}],
     "tran": [{}, {"points": 20000, "window": 512}, {"points": 64, "window": 64},
-             {"points": 3, "window": 8}],
-    "noise": [{}, {"points": 300}],
+             {"points": 3, "window": 8}, {"points": 400000, "window": 2048}],
+    "noise": [{}, {"points": 300}, {"points": 120000}],
     "dcop": [{}],
 }
 CASES = [pytest.param(name, kw, id=f"{name}-{'-'.join(map(str, kw.values())) or 'default'}")
