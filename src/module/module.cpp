@@ -13,29 +13,27 @@ namespace {
 
 // ---- binding the argument ----
 
-// The `path` argument, or nullptr with TypeError set.
-PyObject* bind_path(PyObject* args, PyObject* kwargs) {
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+// The `path` argument, or nullptr with TypeError set. The call arrives in the
+// vectorcall form: `nargs` positional arguments, then one per name in `kwnames`.
+PyObject* bind_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs > 1) {
     PyErr_Format(PyExc_TypeError, "read_psf() takes 1 positional arguments but %zd were given",
                  nargs);
     return nullptr;
   }
-  PyObject* candidate = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-  if (kwargs != nullptr) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "path") == 0) {
-        if (candidate != nullptr) {
-          PyErr_SetString(PyExc_TypeError, "read_psf() got multiple values for argument 'path'");
-          return nullptr;
-        }
-        candidate = value;
-      } else {
-        PyErr_Format(PyExc_TypeError, "read_psf() got an unexpected keyword argument '%S'", key);
+  PyObject* candidate = nargs == 1 ? args[0] : nullptr;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "path") == 0) {
+      if (candidate != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "read_psf() got multiple values for argument 'path'");
         return nullptr;
       }
+      candidate = args[nargs + i];
+    } else {
+      PyErr_Format(PyExc_TypeError, "read_psf() got an unexpected keyword argument '%S'", key);
+      return nullptr;
     }
   }
   if (candidate == nullptr) {
@@ -83,9 +81,10 @@ bool convert_path(PyObject* arg, std::string& out) {
 
 // The one boundary between the reader and the interpreter: failures arrive
 // here as exceptions already set, and no C++ exception leaves.
-PyObject* read_psf(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* read_psf(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
   try {
-    PyObject* arg = bind_path(args, kwargs);
+    PyObject* arg = bind_path(args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
     std::string path;
     if (!convert_path(arg, path)) return nullptr;
@@ -100,7 +99,7 @@ PyObject* read_psf(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 PyMethodDef read_psf_def = {
     "read_psf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_psf)),
-    METH_VARARGS | METH_KEYWORDS,
+    METH_FASTCALL | METH_KEYWORDS,
     "read_psf(path)\n--\n\nParse a psfbin file and return a [`Psf`].",
 };
 
