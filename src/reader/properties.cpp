@@ -43,6 +43,9 @@ PropValue owned_value(const PropertyView& p) {
   return PropValue{PropValue::Float{std::get<double>(p.value)}};
 }
 
+// The room a list gets at its first property: a usual HEADER fits.
+constexpr std::size_t kTypicalCount = 16;
+
 }  // namespace
 
 Result<PropertyList> read_properties(Cursor& cur) {
@@ -51,6 +54,7 @@ Result<PropertyList> read_properties(Cursor& cur) {
   while (cur.peek_u32(tag) && is_property_chunk(tag)) {
     auto prop = read_property(cur, tag);
     if (!prop) return pass_up(prop);
+    if (list.empty()) list.reserve(kTypicalCount);
     list.push_back(Property{std::string(prop->name), owned_value(*prop)});
   }
   return list;
