@@ -90,7 +90,7 @@ Ref read_psf_file(const std::string& path) {
     Result<ParsedFile> parsed = Failure{};
     {
       BusGuard guard(file->bytes());
-      parsed = parse(file->bytes(), Concurrency{.threads = Concurrency::available(), .scope = &guard});
+      parsed = parse(file->bytes(), Concurrency{.threads = Concurrency::kAvailable, .scope = &guard});
       if (auto offset = guard.fault_offset())
         return Ref::steal(raise(PyExc_OSError, file_shrank(utf8::lossy(path), *offset).message));
     }

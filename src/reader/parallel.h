@@ -40,7 +40,11 @@ class ThreadScope {
 };
 
 struct Concurrency {
-  unsigned threads = 1;  // at most this many, the calling thread included
+  static constexpr unsigned kAvailable = 0;
+
+  // At most this many threads, the calling one included; kAvailable: as many
+  // as the process may run on, up to 8 (asked only of a body worth two).
+  unsigned threads = 1;
   std::uint64_t min_bytes_per_thread = std::uint64_t{4} << 20;
   const ThreadScope* scope = nullptr;  // null: helpers need nothing set up
 
@@ -48,12 +52,13 @@ struct Concurrency {
   unsigned threads_for(std::uint64_t bytes) const noexcept {
     const std::uint64_t per = min_bytes_per_thread == 0 ? 1 : min_bytes_per_thread;
     const std::uint64_t worth = bytes / per;
-    if (worth <= 1 || threads <= 1) return 1;
-    return worth < threads ? static_cast<unsigned>(worth) : threads;
+    if (worth <= 1 || threads == 1) return 1;
+    const unsigned most = threads == kAvailable ? available(8) : threads;
+    return worth < most ? static_cast<unsigned>(worth) : most;
   }
 
   // The threads this process may run on, at most `cap`.
-  static unsigned available(unsigned cap = 8) noexcept;
+  static unsigned available(unsigned cap) noexcept;
 };
 
 // Calls work(i) for every i in [0, n): 0 on the calling thread, the others on
