@@ -168,6 +168,9 @@ class Prepared {
 // records, every series is made at its final size, and each thread checks and
 // decodes a range of cycles. A body that strays from its cycle anywhere is
 // handed back untouched to the two-pass walk, which reports what is wrong.
+// A cycle (the records of one point) may hold this many records, or a few per
+// declaration where there are more declarations: its description then stays
+// small next to the declarations themselves.
 constexpr std::size_t kMaxCycleRecords = std::size_t{1} << 16;
 
 struct CycleStep {
@@ -207,12 +210,13 @@ bool read_simple_cycles(Cursor& cur, std::uint64_t end, RecordIndex& index,
   // The records up to the first that names the same declaration as the first.
   std::vector<RecordIndex::Slot*> records;
   std::vector<std::uint64_t> offsets;
+  const std::size_t most = std::max(kMaxCycleRecords, 2 * index.slots().size());
   std::uint64_t pos = start;
   for (RecordIndex::Slot* prev = nullptr; pos < end;) {
     RecordIndex::Slot* slot = fast_record(base, size, pos, index, prev);
     if (slot == nullptr) return false;
     if (!records.empty() && slot == records.front()) break;
-    if (records.size() == kMaxCycleRecords) return false;
+    if (records.size() == most) return false;
     records.push_back(slot);
     offsets.push_back(pos - start);
     pos += 8 + 8 * slot->doubles;
