@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+import psfwriter
+
 READER = """
 import sys, quarn
 print("ready", flush=True)
@@ -51,13 +53,13 @@ def test_intact_big_file_reads(tmp_path):
     assert out.split() == ["ready", "ok"]
 
 
-def test_truncated_while_reading_raises_oserror(tmp_path):
-    """Another process cuts the file while the reader walks it, again and again."""
-    path = tmp_path / "shrinking.psf"
-    payload = 400_000_000
+def cut_while_reading(path, write):
+    """Writes the file with `write()` (which returns its size), starts a reader
+    and cuts the file to 64 KiB while the reader opens or walks it, again and
+    again; the reader must never die. Returns the outcomes."""
     outcomes = []
     for attempt in range(10):
-        size = big_header_file(path, payload)
+        size = write()
         proc = run_reader(path)
         assert proc.stdout.readline().strip() == "ready"
         # The reader is about to open the file or already walks it.
@@ -78,6 +80,27 @@ def test_truncated_while_reading_raises_oserror(tmp_path):
             # Cut before the file was opened: an ordinary small file without its footer.
             assert line in ("ok", "ValueError footer magic 'Clarissa' not found (not a psfbin file?)"), line
             outcomes.append(line)
+    return outcomes
+
+
+def test_truncated_while_reading_raises_oserror(tmp_path):
+    """Another process cuts the file while the reader walks its header."""
+    path = tmp_path / "shrinking.psf"
+    outcomes = cut_while_reading(path, lambda: big_header_file(path, 400_000_000))
+    assert "shrank" in outcomes, outcomes
+
+
+def test_truncated_while_threads_decode_raises_oserror(tmp_path):
+    """The samples of a large body are decoded by several threads at once: a
+    cut that one of them runs into fails the read the same way."""
+    path = tmp_path / "shrinking.psf"
+    data = psfwriter.transient(points=6_000_000, window=2048)[0].to_bytes()
+
+    def write():
+        path.write_bytes(data)
+        return len(data)
+
+    outcomes = cut_while_reading(path, write)
     assert "shrank" in outcomes, outcomes
 
 
