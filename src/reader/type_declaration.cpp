@@ -37,9 +37,13 @@ Result<Open> read_head(Cursor& cur) {
 Result<TypeDeclaration> read_type_declaration(Cursor& cur) {
   // stack.back() is the innermost declaration being read; each entry below
   // it is a struct whose member list it belongs to.
-  std::vector<Open> stack;
   auto head = read_head(cur);
   if (!head) return pass_up(head);
+  if (head->type != Datatype::Struct) {  // the usual case: no members, no stack
+    QUARN_TRY(skip_properties(cur));
+    return TypeDeclaration{head->id, std::move(head->name), TypeInfo{TypeInfo::Scalar{head->type}}};
+  }
+  std::vector<Open> stack;
   stack.push_back(std::move(*head));
 
   for (;;) {
