@@ -186,16 +186,20 @@ struct SimpleInput {
 };
 
 // `points` points, each a sweep record and one record per trace of `doubles`
-// floats (2: complex, 16: a struct of 16 members).
+// floats (2: complex, 16: a struct of 16 members). With `irregular`, every
+// other point has its first two traces the other way round, so the body is
+// not one repeated cycle and takes the two-pass walk.
 SimpleInput simple_input(std::size_t points, std::size_t traces, std::size_t doubles,
-                         std::size_t align) {
+                         std::size_t align, bool irregular) {
   SimpleInput in;
   in.b.zeros(align == 4 ? 4 : 8);
   in.start = in.b.size();
   for (std::size_t p = 0; p < points; ++p) {
     in.b.u32(kDeclaration).u32(1).f64(double(p));
     for (std::uint32_t id = 2; id < 2 + traces; ++id) {
-      in.b.u32(kDeclaration).u32(id);
+      std::uint32_t named = id;
+      if (irregular && p % 2 == 1 && id < 4) named = id == 2 ? 3 : 2;
+      in.b.u32(kDeclaration).u32(named);
       for (std::size_t d = 0; d < doubles; ++d) in.b.f64(double(p + d));
     }
   }
@@ -221,7 +225,8 @@ ParseState simple_state(std::size_t traces, std::size_t doubles) {
 void simple_body(benchmark::State& state, std::size_t traces, std::size_t doubles) {
   const auto points = static_cast<std::size_t>(state.range(0));
   const auto align = static_cast<std::size_t>(state.range(1));
-  SimpleInput in = simple_input(points, traces, doubles, align);
+  const bool irregular = state.range(2) != 0;
+  SimpleInput in = simple_input(points, traces, doubles, align, irregular);
   for (auto _ : state) {
     ParseState st = simple_state(traces, doubles);
     Cursor cur(in.b.span());
@@ -241,13 +246,13 @@ void simple_body(benchmark::State& state, std::size_t traces, std::size_t double
 
 // AC: a real sweep and 8 complex traces, 208 bytes per point.
 void BM_SimpleBodyComplex(benchmark::State& state) { simple_body(state, 8, 2); }
-BENCHMARK(BM_SimpleBodyComplex)->Args({20000, 0})->Args({20000, 4})
-    ->ArgNames({"points", "align"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimpleBodyComplex)->Args({20000, 0, 0})->Args({20000, 4, 0})->Args({20000, 0, 1})
+    ->ArgNames({"points", "align", "irregular"})->Unit(benchmark::kMillisecond);
 
 // Noise: a real sweep and 4 struct traces of 16 members, 560 bytes per point.
 void BM_SimpleBodyStruct(benchmark::State& state) { simple_body(state, 4, 16); }
-BENCHMARK(BM_SimpleBodyStruct)->Args({8000, 0})->Args({8000, 4})
-    ->ArgNames({"points", "align"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimpleBodyStruct)->Args({8000, 0, 0})->Args({8000, 4, 0})->Args({8000, 0, 1})
+    ->ArgNames({"points", "align", "irregular"})->Unit(benchmark::kMillisecond);
 
 // ---- NonSwept values ----------------------------------------------------------
 
