@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -212,11 +213,12 @@ ParseState simple_state(std::size_t traces, std::size_t doubles) {
   ParseState st;
   st.sweep_order.push_back(1);
   st.decls.emplace(1, real_decl("freq"));
+  const quarn::StructMembers members = std::make_shared<const std::vector<quarn::StructMemberType>>(
+      doubles, quarn::StructMemberType{"m", quarn::Datatype::Float64});
   for (std::uint32_t id = 2; id < 2 + traces; ++id) {
     st.trace_order.push_back(id);
     Series s = doubles == 2 ? Series{Series::Complex{}}
-                            : Series{Series::Struct{std::vector<std::string>(doubles, "m"),
-                                                    quarn::SampleBuffer{}, doubles}};
+                            : Series{Series::Struct{members, quarn::SampleBuffer{}, doubles}};
     st.decls.emplace(id, DataDecl{numbered("t", id), std::move(s)});
   }
   return st;
@@ -279,7 +281,8 @@ void put_op_value(Builder& b, std::size_t i) {
 
 void BM_NonSweptStructValue(benchmark::State& state) {
   const std::size_t values = 1024;
-  const auto members = op_members();
+  const quarn::StructMembers members =
+      std::make_shared<const std::vector<quarn::StructMemberType>>(op_members());
   Builder b;
   for (std::size_t i = 0; i < values; ++i) put_op_value(b, i);
   for (auto _ : state) {

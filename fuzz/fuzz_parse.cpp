@@ -101,9 +101,10 @@ void check_series(const quarn::Series& series, const InputRange& input, const st
     require(samples.size() % 2 == 0, "complex series holds an odd number of doubles", name);
   } else if (const auto* s = std::get_if<quarn::Series::Struct>(&series.v)) {
     require(s->width >= 1, "struct series of width 0", name);
-    require(s->width == s->fields.size(), "struct width differs from its field count", name);
+    require(s->members != nullptr, "struct series without a member list", name);
+    require(s->width == s->members->size(), "struct width differs from its field count", name);
     require(samples.size() % s->width == 0, "struct series holds a partial point", name);
-    for (const auto& f : s->fields) check_string(f, input, "struct field name");
+    for (const auto& m : *s->members) check_string(m.name, input, "struct field name");
   }
 }
 
@@ -117,11 +118,12 @@ void check_scalar(const quarn::ScalarValue& value, const InputRange& input, bool
           check_string(v.value, input, "string value");
         } else if constexpr (std::is_same_v<V, quarn::ScalarValue::Struct>) {
           require(!in_struct, "a struct value nested in a struct value");
-          require(!v.members.empty(), "a struct value without members");
-          for (const auto& m : v.members) {
-            check_string(m.name, input, "struct member name");
-            check_scalar(m.value, input, true);
-          }
+          require(v.members != nullptr, "a struct value without a member list");
+          require(!v.members->empty(), "a struct value without members");
+          require(v.values.size() == v.members->size(),
+                  "a struct value whose values differ in number from its members");
+          for (const auto& m : *v.members) check_string(m.name, input, "struct member name");
+          for (const auto& member_value : v.values) check_scalar(member_value, input, true);
         }
       },
       value.v);
@@ -140,10 +142,10 @@ void digest_scalar(Digest& d, const quarn::ScalarValue& value) {
         }
         if constexpr (std::is_same_v<V, quarn::ScalarValue::String>) d.str(v.value);
         if constexpr (std::is_same_v<V, quarn::ScalarValue::Struct>) {
-          d.pod(v.members.size());
-          for (const auto& m : v.members) {
-            d.str(m.name);
-            digest_scalar(d, m.value);
+          d.pod(v.values.size());
+          for (std::size_t i = 0; i < v.values.size(); ++i) {
+            d.str((*v.members)[i].name);
+            digest_scalar(d, v.values[i]);
           }
         }
       },
@@ -154,7 +156,7 @@ void digest_series(Digest& d, const quarn::Series& series) {
   d.pod(series.v.index());
   if (const auto* s = std::get_if<quarn::Series::Struct>(&series.v)) {
     d.pod(s->width);
-    for (const auto& f : s->fields) d.str(f);
+    for (const auto& m : *s->members) d.str(m.name);
   }
   const quarn::SampleBuffer& samples = series.samples();
   d.pod(samples.size());

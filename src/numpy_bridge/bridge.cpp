@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include <structmember.h>
 
@@ -197,9 +198,10 @@ Ref adopt(SampleBuffer&& buffer, int typenum, npy_intp count, npy_intp stride) {
 Ref struct_to_py(Series::Struct&& s) {
   // The first name equal to an earlier one is reported; a set keeps the
   // check linear in the member count however wide the struct is.
+  const std::vector<StructMemberType>& members = *s.members;
   std::unordered_set<std::string_view> seen;
-  seen.reserve(s.fields.size());
-  for (const std::string& name : s.fields) {
+  seen.reserve(members.size());
+  for (const auto& [name, type] : members) {
     if (!seen.insert(name).second) {
       raise(PyExc_ValueError,
             format("struct field name {} appears more than once; numpy structured arrays "
@@ -217,7 +219,7 @@ Ref struct_to_py(Series::Struct&& s) {
     raise_internal("Failed to create field list");
     return {};
   }
-  for (const std::string& name : s.fields) {
+  for (const auto& [name, type] : members) {
     Ref pair = Ref::steal(Py_BuildValue("(s#s)", name.data(), static_cast<Py_ssize_t>(name.size()), "<f8"));
     if (!pair) {
       raise_internal("Failed to create field tuple");
@@ -274,8 +276,23 @@ Ref series_to_py(Series&& series) {
   return struct_to_py(std::move(std::get<Series::Struct>(series.v)));
 }
 
-Ref scalar_to_py(ScalarValue&& value) {
+const std::vector<Ref>* StructKeys::keys_for(const StructMembers& members) {
+  auto found = by_type_.find(members.get());
+  if (found != by_type_.end()) return &found->second.keys;
+  Entry entry{members, {}};
+  entry.keys.reserve(members->size());
+  for (const auto& [name, type] : *members) {
+    Ref key = created(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!key) return nullptr;
+    entry.keys.push_back(std::move(key));
+  }
+  return &by_type_.emplace(members.get(), std::move(entry)).first->second.keys;
+}
+
+Ref scalar_to_py(ScalarValue&& value, StructKeys& struct_keys) {
   struct Visitor {
+    StructKeys& struct_keys;
     Ref operator()(ScalarValue::Int& v) const {
       return created(PyLong_FromLongLong(static_cast<long long>(v.value)));
     }
@@ -290,18 +307,22 @@ Ref scalar_to_py(ScalarValue&& value) {
     Ref operator()(ScalarValue::Struct& v) const {
       Ref dict = created(PyDict_New());
       if (!dict) return {};
-      for (StructMemberValue& m : v.members) {
-        Ref item = scalar_to_py(std::move(m.value));
+      const std::vector<Ref>* keys = struct_keys.keys_for(v.members);
+      if (keys == nullptr) return {};
+      for (std::size_t i = 0; i < v.values.size(); ++i) {
+        Ref item = scalar_to_py(std::move(v.values[i]), struct_keys);
         if (!item) return {};
-        Ref key = created(
-            PyUnicode_FromStringAndSize(m.name.data(), static_cast<Py_ssize_t>(m.name.size())));
-        if (!key) return {};
-        if (PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return {};
+        if (PyDict_SetItem(dict.get(), (*keys)[i].get(), item.get()) < 0) return {};
       }
       return dict;
     }
   };
-  return std::visit(Visitor{}, value.v);
+  return std::visit(Visitor{struct_keys}, value.v);
+}
+
+Ref scalar_to_py(ScalarValue&& value) {
+  StructKeys struct_keys;
+  return scalar_to_py(std::move(value), struct_keys);
 }
 
 }  // namespace quarn::numpy_bridge

@@ -2,6 +2,9 @@
 // own buffers (no copy), scalar values to int/float/complex/str/dict.
 #pragma once
 
+#include <unordered_map>
+#include <vector>
+
 #include "module/ref.h"
 #include "reader/parse_state.h"
 #include "reader/scalar.h"
@@ -15,8 +18,28 @@ bool init() noexcept;
 // The exception class of internal failures (derives from BaseException).
 PyObject* internal_error_type() noexcept;
 
-// A new reference, or nullptr with an exception set. Both consume their input.
+// The dict keys of struct values: one str per member of each struct type,
+// made for the first value of the type and shared by the dicts of all its
+// values. One object serves the values of one result and is dropped with it
+// (with the GIL held); nothing is kept from one result to the next.
+class StructKeys {
+ public:
+  // The keys of `members` in member order, or nullptr with an exception set.
+  // They stay valid as long as this object.
+  const std::vector<Ref>* keys_for(const StructMembers& members);
+
+ private:
+  struct Entry {
+    StructMembers members;  // held so that no other list can take its address
+    std::vector<Ref> keys;
+  };
+  std::unordered_map<const std::vector<StructMemberType>*, Entry> by_type_;
+};
+
+// A new reference, or nullptr with an exception set. All consume their input.
 Ref series_to_py(Series&& series);
+Ref scalar_to_py(ScalarValue&& value, StructKeys& struct_keys);
+// As above with keys of its own: the dicts of two calls share no key.
 Ref scalar_to_py(ScalarValue&& value);
 
 }  // namespace quarn::numpy_bridge

@@ -14,19 +14,14 @@ Result<Series> series_for(const TypeInfo& info, const std::string& name) {
     if (scalar->type == Datatype::Complex) return Series{Series::Complex{}};
     return fail("trace/sweep '{}' has unsupported datatype {}", name, scalar->type);
   }
-  const auto& members = std::get<TypeInfo::Struct>(info.v).members;
-  Series::Struct s;
-  s.fields.reserve(members.size());
-  for (const auto& m : members) {
+  const StructMembers& members = std::get<TypeInfo::Struct>(info.v).members;
+  for (const auto& m : *members)
     if (m.type != Datatype::Float64)
       return fail(
           "swept struct trace '{}' member '{}' has non-FLOAT64 type {} (only flat float64 struct "
           "traces are supported; heterogeneous structs are supported as non-swept values only)",
           name, m.name, m.type);
-    s.fields.push_back(m.name);
-  }
-  s.width = members.size();
-  return Series{std::move(s)};
+  return Series{Series::Struct{members, {}, members->size()}};
 }
 
 // Everything of a plain declaration (chunk 16) after its name, up to but not

@@ -22,9 +22,9 @@ struct Series {
     SampleBuffer samples;  // (real, imaginary) pairs, interleaved
   };
   struct Struct {
-    std::vector<std::string> fields;
-    SampleBuffer samples;  // point after point, `width` doubles each
-    std::uint64_t width;
+    StructMembers members;  // the type's list, shared with every series and value of it
+    SampleBuffer samples;   // point after point, `width` doubles each
+    std::uint64_t width;    // members->size()
   };
   std::variant<Real, Complex, Struct> v;
 

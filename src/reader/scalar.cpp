@@ -42,13 +42,13 @@ Result<ScalarValue> read_scalar(Cursor& cur, Datatype type) {
   return fail("value has datatype NONE");  // unreachable: every enumerator is handled
 }
 
-Result<ScalarValue> read_struct_value(Cursor& cur, const std::vector<StructMemberType>& members) {
-  ScalarValue::Struct out;
-  out.members.reserve(members.size());
-  for (const auto& m : members) {
+Result<ScalarValue> read_struct_value(Cursor& cur, const StructMembers& members) {
+  ScalarValue::Struct out{members, {}};
+  out.values.reserve(members->size());
+  for (const auto& m : *members) {
     auto value = read_scalar(cur, m.type);
     if (!value) return pass_up(value);
-    out.members.push_back(StructMemberValue{m.name, std::move(*value)});
+    out.values.push_back(std::move(*value));
   }
   return ScalarValue{std::move(out)};
 }

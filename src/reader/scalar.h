@@ -11,8 +11,6 @@
 
 namespace quarn {
 
-struct StructMemberValue;
-
 struct ScalarValue {
   struct Int {
     std::int64_t value;
@@ -28,14 +26,10 @@ struct ScalarValue {
     std::string value;
   };
   struct Struct {
-    std::vector<StructMemberValue> members;  // in member order; never nested
+    StructMembers members;            // the type's list, shared with its other values
+    std::vector<ScalarValue> values;  // values[i] is member i's; never a Struct
   };
   std::variant<Int, Float, Complex, String, Struct> v;
-};
-
-struct StructMemberValue {
-  std::string name;
-  ScalarValue value;
 };
 
 struct NamedScalar {
@@ -44,6 +38,7 @@ struct NamedScalar {
 };
 
 Result<ScalarValue> read_scalar(Cursor& cur, Datatype type);
-Result<ScalarValue> read_struct_value(Cursor& cur, const std::vector<StructMemberType>& members);
+// One value of each member in turn; the result refers to `members`.
+Result<ScalarValue> read_struct_value(Cursor& cur, const StructMembers& members);
 
 }  // namespace quarn

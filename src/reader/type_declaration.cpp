@@ -1,5 +1,6 @@
 #include "reader/type_declaration.h"
 
+#include <memory>
 #include <vector>
 
 #include "reader/properties.h"
@@ -59,7 +60,8 @@ Result<TypeDeclaration> read_type_declaration(Cursor& cur) {
       QUARN_TRY(cur.skip(4));  // the StructEnd word just seen
       if (top.members.empty())
         return fail("struct '{}' has zero fields (empty structs unsupported)", top.name);
-      info.v = TypeInfo::Struct{std::move(top.members)};
+      info.v = TypeInfo::Struct{
+          std::make_shared<const std::vector<StructMemberType>>(std::move(top.members))};
     } else {
       info.v = TypeInfo::Scalar{top.type};
     }

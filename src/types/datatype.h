@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -28,13 +29,18 @@ struct StructMemberType {
   Datatype type;
 };
 
+// The members of one declared struct type, in declaration order. One list is
+// made per type declaration and never changes; every series and value of the
+// type refers to it, so a name exists once however often the type is used.
+using StructMembers = std::shared_ptr<const std::vector<StructMemberType>>;
+
 // A declared type: one scalar datatype, or a flat struct of scalar members.
 struct TypeInfo {
   struct Scalar {
     Datatype type;  // never Struct
   };
   struct Struct {
-    std::vector<StructMemberType> members;  // at least one; none is None, Array or Struct
+    StructMembers members;  // never null; at least one; none is None, Array or Struct
   };
   std::variant<Scalar, Struct> v;
 };

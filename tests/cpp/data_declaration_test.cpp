@@ -32,7 +32,9 @@ const quarn::TypeTable& types() {
   static const quarn::TypeTable table = [] {
     quarn::TypeTable t;
     auto scalar = [](Datatype d) { return TypeInfo{TypeInfo::Scalar{d}}; };
-    auto strct = [](std::vector<quarn::StructMemberType> m) { return TypeInfo{TypeInfo::Struct{std::move(m)}}; };
+    auto strct = [](std::vector<quarn::StructMemberType> m) {
+      return TypeInfo{TypeInfo::Struct{quarn_test::struct_members(std::move(m))}};
+    };
     t.emplace(kF64, scalar(Datatype::Float64));
     t.emplace(kComplex, scalar(Datatype::Complex));
     t.emplace(kInt32, scalar(Datatype::Int32));

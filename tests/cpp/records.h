@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,6 +17,18 @@
 #include "reader/scalar.h"
 
 namespace quarn_test {
+
+// A struct member list as one type declaration makes it.
+inline quarn::StructMembers struct_members(std::vector<quarn::StructMemberType> members) {
+  return std::make_shared<const std::vector<quarn::StructMemberType>>(std::move(members));
+}
+
+// A list of Float64 members with these names, as a swept struct series has.
+inline quarn::StructMembers float_members(const std::vector<std::string>& names) {
+  std::vector<quarn::StructMemberType> members;
+  for (const auto& n : names) members.push_back({n, quarn::Datatype::Float64});
+  return struct_members(std::move(members));
+}
 
 inline std::string hex64(double d) {
   char buf[24];
@@ -43,9 +56,10 @@ inline std::string describe(const quarn::ScalarValue& v) {
   if (auto* c = std::get_if<SV::Complex>(&v.v)) return "Complex(" + hex64(c->re) + "," + hex64(c->im) + ")";
   if (auto* s = std::get_if<SV::String>(&v.v)) return "String(" + s->value + ")";
   std::string out = "Struct{";
-  const auto& members = std::get<SV::Struct>(v.v).members;
-  for (std::size_t i = 0; i < members.size(); ++i)
-    out += (i ? ", " : "") + members[i].name + "=" + describe(members[i].value);
+  const auto& s = std::get<SV::Struct>(v.v);
+  if (s.values.size() != s.members->size()) out += "(values and members differ in number) ";
+  for (std::size_t i = 0; i < s.values.size() && i < s.members->size(); ++i)
+    out += (i ? ", " : "") + (*s.members)[i].name + "=" + describe(s.values[i]);
   return out + "}";
 }
 
@@ -65,7 +79,8 @@ inline std::string describe(const quarn::Series& s) {
   } else {
     const auto& st = std::get<quarn::Series::Struct>(s.v);
     kind = "Struct" + std::to_string(st.width) + "[";
-    for (std::size_t i = 0; i < st.fields.size(); ++i) kind += (i ? "," : "") + st.fields[i];
+    for (std::size_t i = 0; i < st.members->size(); ++i)
+      kind += (i ? "," : "") + (*st.members)[i].name;
     kind += "]";
   }
   return kind + bits(s.samples());

@@ -14,6 +14,7 @@ using quarn::Cursor;
 using quarn::Datatype;
 using quarn_test::ByteBuilder;
 using quarn_test::describe;
+using quarn_test::struct_members;
 
 // Each value starts at offset 4 (after a filler word) so offsets in messages
 // are not accidentally zero.
@@ -110,7 +111,8 @@ TEST(StructValue, Float64ThenStringInMemberOrder) {
   ByteBuilder b;
   b.f64(0.5).str("abc").u32(0xA5A5A5A5);
   Cursor cur(b.bytes());
-  auto v = quarn::read_struct_value(cur, {{"x", Datatype::Float64}, {"label", Datatype::String}});
+  auto v = quarn::read_struct_value(
+      cur, struct_members({{"x", Datatype::Float64}, {"label", Datatype::String}}));
   ASSERT_TRUE(v) << v.error();
   EXPECT_EQ(describe(*v), "Struct{x=Float(3fe0000000000000), label=String(abc)}");
   EXPECT_EQ(cur.pos(), 16u);
@@ -120,11 +122,11 @@ TEST(StructValue, EveryScalarMemberKind) {
   ByteBuilder b;
   b.raw({0xFE, 1, 2, 3}).u32(70000).f64(2.0).f64(3.0).f64(-4.0).str("");
   Cursor cur(b.bytes());
-  auto v = quarn::read_struct_value(cur, {{"i8", Datatype::Int8},
-                                          {"i32", Datatype::Int32},
-                                          {"f", Datatype::Float64},
-                                          {"c", Datatype::Complex},
-                                          {"s", Datatype::String}});
+  auto v = quarn::read_struct_value(cur, struct_members({{"i8", Datatype::Int8},
+                                                         {"i32", Datatype::Int32},
+                                                         {"f", Datatype::Float64},
+                                                         {"c", Datatype::Complex},
+                                                         {"s", Datatype::String}}));
   ASSERT_TRUE(v) << v.error();
   EXPECT_EQ(describe(*v),
             "Struct{i8=Int(254), i32=Int(70000), f=Float(4000000000000000), "
@@ -136,7 +138,8 @@ TEST(StructValue, SecondMemberCutPassesItsMessageUp) {
   ByteBuilder b;
   b.f64(1.0).raw({0, 0, 0});
   Cursor cur(b.bytes());
-  auto v = quarn::read_struct_value(cur, {{"a", Datatype::Float64}, {"b", Datatype::Int32}});
+  auto v = quarn::read_struct_value(
+      cur, struct_members({{"a", Datatype::Float64}, {"b", Datatype::Int32}}));
   ASSERT_FALSE(v);
   EXPECT_EQ(v.error(), "unexpected end of file: need 4 bytes at offset 8 (len 11)");
 }
@@ -145,7 +148,8 @@ TEST(StructValue, RefusedMemberTypeFailsAtThatMember) {
   ByteBuilder b;
   b.f64(1.0).u32(0);
   Cursor cur(b.bytes());
-  auto v = quarn::read_struct_value(cur, {{"a", Datatype::Float64}, {"n", Datatype::None}});
+  auto v = quarn::read_struct_value(
+      cur, struct_members({{"a", Datatype::Float64}, {"n", Datatype::None}}));
   ASSERT_FALSE(v);
   EXPECT_EQ(v.error(), "value has datatype NONE");
   EXPECT_EQ(cur.pos(), 8u);

@@ -23,7 +23,7 @@ const quarn::TypeTable& types() {
     t.emplace(kInt32, TypeInfo{TypeInfo::Scalar{Datatype::Int32}});
     t.emplace(kNone, TypeInfo{TypeInfo::Scalar{Datatype::None}});
     t.emplace(kComplex, TypeInfo{TypeInfo::Scalar{Datatype::Complex}});
-    t.emplace(kOpPoint, TypeInfo{TypeInfo::Struct{{{"v", Datatype::Float64}, {"flag", Datatype::Int8}}}});
+    t.emplace(kOpPoint, TypeInfo{TypeInfo::Struct{quarn_test::struct_members({{"v", Datatype::Float64}, {"flag", Datatype::Int8}})}});
     return t;
   }();
   return table;

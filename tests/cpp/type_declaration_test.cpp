@@ -21,7 +21,7 @@ std::string describe(const quarn::TypeInfo& info) {
   if (auto* s = std::get_if<quarn::TypeInfo::Scalar>(&info.v))
     return "Scalar(" + std::string(quarn::name_of(s->type)) + ")";
   std::string out = "Struct{";
-  const auto& members = std::get<quarn::TypeInfo::Struct>(info.v).members;
+  const auto& members = *std::get<quarn::TypeInfo::Struct>(info.v).members;
   for (std::size_t i = 0; i < members.size(); ++i)
     out += (i ? ", " : "") + members[i].name + ":" + std::string(quarn::name_of(members[i].type));
   return out + "}";
