@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <variant>
 
 #include "byte_builder.h"
 #include "driver/parse.h"
@@ -465,6 +466,70 @@ TEST(Walk, SweepAndTraceSharingAnIdFailAtAssembly) {
   auto traces = f->state.take_order(f->state.trace_order);
   ASSERT_FALSE(traces);
   EXPECT_EQ(traces.error(), "internal: missing declaration 10 during assembly");
+}
+
+// ---------------------------------------------------------------------------
+// The member names of a struct type exist once: every series and every value
+// of the type refers to the list its declaration made, and a second type with
+// the same names has a list of its own.
+
+// standard_types, then 6 "pair2" {x, y: Float64} and 7 "op2" {v: Float64, flag: Int8}.
+void types_with_twins(ByteBuilder& tr) {
+  standard_types(tr);
+  tr.type_decl(6, "pair2", 16).type_decl(0, "x", 11).type_decl(0, "y", 11).chunk(ChunkId::StructEnd);
+  tr.type_decl(7, "op2", 16).type_decl(0, "v", 11).type_decl(0, "flag", 1).chunk(ChunkId::StructEnd);
+}
+
+// The address of the member list of declaration `id`'s struct series.
+const void* members_of(const quarn::driver::ParsedFile& f, std::uint32_t id) {
+  return std::get<quarn::Series::Struct>(f.state.decls.at(id).series.v).members.get();
+}
+
+TEST(StructMembers, TracesOfOneTypeShareItsList) {
+  ByteBuilder b = ByteBuilder::file(512);
+  b.type_section(types_with_twins);
+  b.sweep_section([](ByteBuilder& s) { s.decl(10, "freq", 1); });
+  b.trace_section([](ByteBuilder& tr) { tr.decl(11, "a", 4).decl(12, "b", 6).decl(13, "c", 4); });
+  b.value_section([](ByteBuilder& v) {
+    record(v, 10, {1});
+    record(v, 11, {2, 3});
+    record(v, 12, {4, 5});
+    record(v, 13, {6, 7});
+  });
+  b.footer();
+  auto f = quarn::driver::parse(b.bytes());
+  ASSERT_TRUE(f) << f.error();
+  EXPECT_EQ(describe(f->state), "sweeps=[10] traces=[11,12,13] decls={10:freq Real" +
+                                    bits(std::vector<double>{1}) + ", 11:a Struct2[x,y]" + bits({2, 3}) +
+                                    ", 12:b Struct2[x,y]" + bits({4, 5}) + ", 13:c Struct2[x,y]" +
+                                    bits({6, 7}) + "} values=");
+  EXPECT_EQ(members_of(*f, 11), members_of(*f, 13));
+  EXPECT_NE(members_of(*f, 11), members_of(*f, 12));
+}
+
+TEST(StructMembers, ValuesOfOneTypeShareItsList) {
+  ByteBuilder b = ByteBuilder::file(1280);
+  b.type_section(types_with_twins);
+  b.value_section([](ByteBuilder& v) {
+    v.non_swept_body([](ByteBuilder& n) {
+      n.decl(1, "m1", 5).f64(0.5).raw({3, 0, 0, 0});
+      n.decl(2, "m2", 7).f64(1.0).raw({1, 0, 0, 0});
+      n.decl(3, "m3", 5).f64(2.0).raw({2, 0, 0, 0});
+    });
+  });
+  b.footer();
+  auto f = quarn::driver::parse(b.bytes());
+  ASSERT_TRUE(f) << f.error();
+  EXPECT_EQ(describe(f->state.values),
+            "m1:Struct{v=Float(3fe0000000000000), flag=Int(3)};"
+            "m2:Struct{v=Float(3ff0000000000000), flag=Int(1)};"
+            "m3:Struct{v=Float(4000000000000000), flag=Int(2)};");
+  ASSERT_EQ(f->state.values.size(), 3u);
+  auto members = [&](std::size_t i) -> const void* {
+    return std::get<quarn::ScalarValue::Struct>(f->state.values[i].value.v).members.get();
+  };
+  EXPECT_EQ(members(0), members(2));
+  EXPECT_NE(members(0), members(1));
 }
 
 // ---------------------------------------------------------------------------
