@@ -276,7 +276,7 @@ struct WindowedBody {
     b.value_section([&](ByteBuilder& v) {
       double value = 0;
       auto padding = [&](int size) {
-        if (size >= 0) v.chunk(ChunkId::ContainerPadding).u32(static_cast<std::uint32_t>(size)).fill(size, 0x14);
+        if (size >= 0) v.chunk(ChunkId::ContainerPadding).u32(static_cast<std::uint32_t>(size)).fill(static_cast<std::size_t>(size), 0x14);
       };
       for (const Frame& f : frames) {
         padding(f.padding_before);
@@ -344,7 +344,9 @@ TEST(WindowedSplit, RandomFramesReadAsBuilt) {
         ASSERT_EQ(o.error, "");
         EXPECT_EQ(o.state, body.expected_state(repeated));
         EXPECT_EQ(o.pos, b.size() - 4);
-        if (!repeated) EXPECT_TRUE(o.exact) << "a series kept spare room";
+        if (!repeated) {
+          EXPECT_TRUE(o.exact) << "a series kept spare room";
+        }
         EXPECT_EQ(read_value(b, ValueSectionType::Windowed,
                              repeated ? windowed_decls_repeated : windowed_decls, split(threads), true)
                       .state,
@@ -369,14 +371,14 @@ TEST(WindowedSplit, FaultsAndCutsFailAsFrameByFrame) {
     b.raw(std::string_view(reinterpret_cast<const char*>(whole.bytes().data()), cut));
     cases.emplace_back("cut at " + std::to_string(cut), b);
   }
-  for (std::size_t frame : {0, 5, 11}) {
+  for (std::size_t frame : {std::size_t{0}, std::size_t{5}, std::size_t{11}}) {
     WindowedBody bad = body;
     bad.frames[frame].n = 6;  // more than the window
     cases.emplace_back("n > w in frame " + std::to_string(frame), bad.bytes());
     ByteBuilder word = body.bytes();
     std::size_t at = kAt + 12;
     for (std::size_t f = 0; f < frame; ++f)
-      at += (body.frames[f].padding_before >= 0 ? 8 + 6 : 0) + 8 * 3 * (5 + 1);
+      at += (body.frames[f].padding_before >= 0 ? std::size_t{8 + 6} : 0) + 8 * 3 * (5 + 1);
     if (body.frames[frame].padding_before >= 0) at += 8 + 6;
     word.patch_u32(at, 17);
     cases.emplace_back("word 17 at frame " + std::to_string(frame), word);
