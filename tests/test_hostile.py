@@ -393,9 +393,6 @@ def test_struct_member_names_are_not_copied_per_trace(tmp_path):
 
 
 @needs_rlimit
-@pytest.mark.xfail(strict=True, reason="the assembly converts each value with dict keys of its "
-                   "own; one numpy_bridge::StructKeys passed to every scalar_to_py of a result "
-                   "makes the keys of a struct type once")
 def test_struct_member_names_are_not_copied_per_value(tmp_path):
     """A 226 KB file read in 64 MiB: 5000 values of a struct type whose one
     member name is 64 KiB long. The name exists once in the reader, and once

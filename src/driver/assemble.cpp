@@ -68,8 +68,9 @@ Ref assemble_psf(Records&& r) {
   if (!series_objects(std::move(r.sweeps), result_types::Kind::Sweep, sweeps)) return {};
   if (!series_objects(std::move(r.traces), result_types::Kind::Trace, traces)) return {};
   values.reserve(r.values.size());
+  numpy_bridge::StructKeys struct_keys;  // the dict keys of each struct type, for this result only
   for (NamedScalar& v : r.values) {
-    Ref data = numpy_bridge::scalar_to_py(std::move(v.value));
+    Ref data = numpy_bridge::scalar_to_py(std::move(v.value), struct_keys);
     if (!data) return {};
     Ref obj = result_types::make_named(result_types::Kind::Value, std::move(v.name), std::move(data));
     if (!obj) return {};

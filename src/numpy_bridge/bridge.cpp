@@ -320,9 +320,4 @@ Ref scalar_to_py(ScalarValue&& value, StructKeys& struct_keys) {
   return std::visit(Visitor{struct_keys}, value.v);
 }
 
-Ref scalar_to_py(ScalarValue&& value) {
-  StructKeys struct_keys;
-  return scalar_to_py(std::move(value), struct_keys);
-}
-
 }  // namespace quarn::numpy_bridge

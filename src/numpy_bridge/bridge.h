@@ -39,7 +39,5 @@ class StructKeys {
 // A new reference, or nullptr with an exception set. All consume their input.
 Ref series_to_py(Series&& series);
 Ref scalar_to_py(ScalarValue&& value, StructKeys& struct_keys);
-// As above with keys of its own: the dicts of two calls share no key.
-Ref scalar_to_py(ScalarValue&& value);
 
 }  // namespace quarn::numpy_bridge
