@@ -1,5 +1,6 @@
 // The two VALUE bodies that carry samples: `Simple` records and `Windowed` frames.
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "reader/parallel.h"
@@ -345,38 +346,62 @@ struct FrameList {
   std::vector<DataDecl*> decls;  // null where an id is not declared
 };
 
+// A frame's window size W and point count N.
+struct FrameHead {
+  std::uint64_t w;
+  std::uint64_t n;
+};
+
+// Reads what stands at the cursor: a padding chunk, which is skipped (no
+// head), or the head of a frame, which is checked.
+Result<std::optional<FrameHead>> read_frame_head(Cursor& cur) {
+  if (cur.next_is(ChunkId::ContainerPadding)) {
+    QUARN_TRY(cur.skip(4));
+    auto size = cur.read_u32();
+    if (!size) return pass_up(size);
+    QUARN_TRY(cur.skip(*size));
+    return std::optional<FrameHead>();
+  }
+  QUARN_TRY(expect_record_word(cur));
+  auto window = cur.read_u16();
+  if (!window) return pass_up(window);
+  auto count = cur.read_u16();
+  if (!count) return pass_up(count);
+  const std::uint64_t w = *window, n = *count;
+  if (n > w) return fail("windowed frame: num_words {} > window_size {}", n, w);
+  return std::optional<FrameHead>(FrameHead{w, n});
+}
+
+// The windows of one frame, in frame-list order: `take(decl, n)` is called
+// with the cursor at a window's N samples, which are in the file, and reads
+// or skips them.
+template <class Take>
+Status read_windows(Cursor& cur, const FrameList& frame, FrameHead head, Take&& take) {
+  for (std::size_t k = 0; k < frame.decls.size(); ++k) {
+    DataDecl* decl = frame.decls[k];
+    if (decl == nullptr)
+      return fail("windowed frame references unknown declaration {}", frame.ids[k]);
+    if (!cur.has(8 * head.n)) return decode_floats(cur, head.n, nullptr);
+    QUARN_TRY(take(*decl, head.n));
+    QUARN_TRY(cur.skip(8 * (head.w - head.n)));
+    if (k + 1 != frame.decls.size()) QUARN_TRY(cur.skip(8));
+  }
+  return {};
+}
+
 // Reads the frames one by one, growing each series as it goes: for frame
 // lists that name a declaration twice, and for bytes that changed between the
 // walk and the decoding of `read_windowed_body`.
 Status read_frames_growing(Cursor& cur, std::uint64_t end, const FrameList& frame) {
+  auto decode = [&cur](DataDecl& decl, std::uint64_t n) -> Status {
+    SampleBuffer& samples = decl.series.samples();
+    if (!samples.grow_for(n)) return out_of_memory(samples.size() + n, decl.name);
+    return decode_floats(cur, n, samples.extend(n));
+  };
   while (cur.pos() < end) {
-    if (cur.next_is(ChunkId::ContainerPadding)) {
-      QUARN_TRY(cur.skip(4));
-      auto size = cur.read_u32();
-      if (!size) return pass_up(size);
-      QUARN_TRY(cur.skip(*size));
-      continue;
-    }
-    QUARN_TRY(expect_record_word(cur));
-    auto window = cur.read_u16();
-    if (!window) return pass_up(window);
-    auto count = cur.read_u16();
-    if (!count) return pass_up(count);
-    const std::uint64_t w = *window, n = *count;
-    if (n > w) return fail("windowed frame: num_words {} > window_size {}", n, w);
-
-    for (std::size_t k = 0; k < frame.decls.size(); ++k) {
-      DataDecl* decl = frame.decls[k];
-      if (decl == nullptr)
-        return fail("windowed frame references unknown declaration {}", frame.ids[k]);
-      SampleBuffer& samples = decl->series.samples();
-      // The samples must be in the file before room is made for them.
-      if (!cur.has(8 * n)) return decode_floats(cur, n, nullptr);
-      if (!samples.grow_for(n)) return out_of_memory(samples.size() + n, decl->name);
-      QUARN_TRY(decode_floats(cur, n, samples.extend(n)));
-      QUARN_TRY(cur.skip(8 * (w - n)));
-      if (k + 1 != frame.decls.size()) QUARN_TRY(cur.skip(8));
-    }
+    auto head = read_frame_head(cur);
+    if (!head) return pass_up(head);
+    if (*head) QUARN_TRY(read_windows(cur, frame, **head, decode));
   }
   return {};
 }
@@ -406,32 +431,12 @@ Result<FrameWalk> walk_frames(Cursor& cur, std::uint64_t end, const FrameList& f
       walk.splits.push_back({cur.pos(), walk.points});
       while (next < parts && cur.pos() - start >= part_begin(span, next, parts)) ++next;
     }
-    if (cur.next_is(ChunkId::ContainerPadding)) {
-      QUARN_TRY(cur.skip(4));
-      auto size = cur.read_u32();
-      if (!size) return pass_up(size);
-      QUARN_TRY(cur.skip(*size));
-      continue;
-    }
-    QUARN_TRY(expect_record_word(cur));
-    auto window = cur.read_u16();
-    if (!window) return pass_up(window);
-    auto count = cur.read_u16();
-    if (!count) return pass_up(count);
-    const std::uint64_t w = *window, n = *count;
-    if (n > w) return fail("windowed frame: num_words {} > window_size {}", n, w);
-    for (std::size_t k = 0; k < frame.decls.size(); ++k) {
-      if (frame.decls[k] == nullptr)
-        return fail("windowed frame references unknown declaration {}", frame.ids[k]);
-      if (!cur.has(8 * n)) {
-        Status missing = decode_floats(cur, n, nullptr);
-        return pass_up(missing);
-      }
-      QUARN_TRY(cur.skip(8 * n));
-      QUARN_TRY(cur.skip(8 * (w - n)));
-      if (k + 1 != frame.decls.size()) QUARN_TRY(cur.skip(8));
-    }
-    walk.points += n;
+    auto head = read_frame_head(cur);
+    if (!head) return pass_up(head);
+    if (!*head) continue;
+    QUARN_TRY(read_windows(cur, frame, **head,
+                           [&cur](DataDecl&, std::uint64_t n) { return cur.skip(8 * n); }));
+    walk.points += (*head)->n;
   }
   return walk;
 }
