@@ -157,22 +157,33 @@ ParseState windowed_state(std::size_t traces) {
   return st;
 }
 
+// Times `read` over the body [start, end) of `b`, each time into the fresh
+// state `make` gives, and counts bytes and ns per sample.
+template <class Make, class Read>
+void time_body(benchmark::State& state, const Builder& b, std::size_t start, std::size_t end,
+               std::size_t samples, Make make, Read read) {
+  for (auto _ : state) {
+    ParseState st = make();
+    Cursor cur(b.span());
+    cur.seek(start);
+    auto ok = read(cur, end, st);
+    if (!ok) state.SkipWithError(ok.error().c_str());
+    benchmark::DoNotOptimize(st.decls.size());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(iterations(state) * (end - start)));
+  state.counters["ns/sample"] = benchmark::Counter(
+      static_cast<double>(iterations(state) * samples),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 void BM_WindowedBody(benchmark::State& state) {
   const auto frames = static_cast<std::size_t>(state.range(0));
   const auto align = static_cast<std::size_t>(state.range(1));
   WindowedInput in = windowed_input(frames, 2048, 8, align);
-  for (auto _ : state) {
-    ParseState st = windowed_state(8);
-    Cursor cur(in.b.span());
-    cur.seek(in.start);
-    auto ok = quarn::read_windowed_body(cur, in.end, st);
-    if (!ok) state.SkipWithError(ok.error().c_str());
-    benchmark::DoNotOptimize(st.decls.size());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(iterations(state) * (in.end - in.start)));
-  state.counters["ns/sample"] = benchmark::Counter(
-      static_cast<double>(iterations(state) * in.samples),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  time_body(state, in.b, in.start, in.end, in.samples, [] { return windowed_state(8); },
+            [](Cursor& cur, std::uint64_t end, ParseState& st) {
+              return quarn::read_windowed_body(cur, end, st);
+            });
 }
 // 16 frames: ~2.4 MB of samples per call; 256 frames: ~38 MB (large buffers, mremap growth).
 BENCHMARK(BM_WindowedBody)->Args({16, 0})->Args({16, 4})->Args({256, 0})->Args({256, 4})
@@ -229,20 +240,13 @@ void simple_body(benchmark::State& state, std::size_t traces, std::size_t double
   const auto align = static_cast<std::size_t>(state.range(1));
   const bool irregular = state.range(2) != 0;
   SimpleInput in = simple_input(points, traces, doubles, align, irregular);
-  for (auto _ : state) {
-    ParseState st = simple_state(traces, doubles);
-    Cursor cur(in.b.span());
-    cur.seek(in.start);
-    auto ok = quarn::read_simple_body(cur, in.end, st);
-    if (!ok) state.SkipWithError(ok.error().c_str());
-    benchmark::DoNotOptimize(st.decls.size());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(iterations(state) * (in.end - in.start)));
+  time_body(state, in.b, in.start, in.end, in.samples,
+            [&] { return simple_state(traces, doubles); },
+            [](Cursor& cur, std::uint64_t end, ParseState& st) {
+              return quarn::read_simple_body(cur, end, st);
+            });
   state.counters["ns/record"] = benchmark::Counter(
       static_cast<double>(iterations(state) * points * (1 + traces)),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.counters["ns/sample"] = benchmark::Counter(
-      static_cast<double>(iterations(state) * in.samples),
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
