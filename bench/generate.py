@@ -472,6 +472,18 @@ def check(workdir: Path) -> int:
                                                         for mid, mn, mt in members])
                 for tid, name, tag, members in decls]
 
+    def simple_test_file(kind, trace_type, names, freq, points_of):
+        """The same Simple file through the test writer: the sweep (id 10, type 1)
+        and the traces (ids 11.., type 2 or 3) recorded point after point."""
+        tid = trace_type[0]
+        return pw.PsfFile(pw.Layout.SIMPLE, header=header_for(kind),
+                          types=types((1, "freq", FLOAT64, ()), trace_type),
+                          sweeps=[pw.Decl(10, "freq", 1)],
+                          traces=[pw.Decl(11 + j, n, tid) for j, n in enumerate(names)],
+                          values=[r for i in range(len(freq)) for r in
+                                  [pw.Record(10, freq[i])] +
+                                  [pw.Record(11 + j, points_of[j][i]) for j in range(len(names))]])
+
     for align in (0, 4):
         # Windowed: 3 full frames of 16 words, then 7 points; padding after 2 frames.
         points, window, traces = 3 * 16 + 7, 16, 3
@@ -502,13 +514,7 @@ def check(workdir: Path) -> int:
         freq, h = ac_signals(0, points, points, traces, 6)
         names = AC_TRACES[:traces]
         want = ([("freq", freq)], [(n, h[j]) for j, n in enumerate(names)], [])
-        b = pw.PsfFile(pw.Layout.SIMPLE, header=header_for("ac"),
-                       types=types((1, "freq", FLOAT64, ()), (2, "V", COMPLEX, ())),
-                       sweeps=[pw.Decl(10, "freq", 1)],
-                       traces=[pw.Decl(11 + j, n, 2) for j, n in enumerate(names)],
-                       values=[r for i in range(points) for r in
-                               [pw.Record(10, freq[i])] +
-                               [pw.Record(11 + j, h[j][i]) for j in range(traces)]])
+        b = simple_test_file("ac", (2, "V", COMPLEX, ()), names, freq, h)
         (workdir / "ac_tw.psfbin").write_bytes(b.to_bytes())
         compare(f"ac (samples at {align} mod 8)", read(a), want)
         compare("ac, test writer", read(workdir / "ac_tw.psfbin"), want)
@@ -524,14 +530,8 @@ def check(workdir: Path) -> int:
                 [(n, np.ascontiguousarray(contributions[j]).view(rec).reshape(-1))
                  for j, n in enumerate(names)], [])
         members = tuple((200 + m, n, FLOAT64) for m, n in enumerate(NOISE_MEMBERS))
-        b = pw.PsfFile(pw.Layout.SIMPLE, header=header_for("noise"),
-                       types=types((1, "freq", FLOAT64, ()),
-                                   (3, "noise contributions", STRUCT, members)),
-                       sweeps=[pw.Decl(10, "freq", 1)],
-                       traces=[pw.Decl(11 + j, n, 3) for j, n in enumerate(names)],
-                       values=[r for i in range(points) for r in
-                               [pw.Record(10, freq[i])] +
-                               [pw.Record(11 + j, contributions[j][i]) for j in range(traces)]])
+        b = simple_test_file("noise", (3, "noise contributions", STRUCT, members), names, freq,
+                             contributions)
         (workdir / "noise_tw.psfbin").write_bytes(b.to_bytes())
         compare(f"noise (samples at {align} mod 8)", read(a), want)
         compare("noise, test writer", read(workdir / "noise_tw.psfbin"), want)
