@@ -1,8 +1,5 @@
 #include "types/cursor.h"
 
-#include <cstdint>
-#include <cstring>
-
 #include "types/utf8.h"
 
 namespace quarn {
@@ -18,38 +15,18 @@ Status Cursor::expect(ChunkId id) {
   return {};
 }
 
-namespace {
-
-// Whether every byte is below 0x80: such text is well formed as it stands.
-bool is_ascii(std::string_view text) noexcept {
-  std::size_t i = 0;
-  std::uint64_t high = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, text.data() + i, 8);
-    high |= w;
-  }
-  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-  return (high & 0x8080808080808080ULL) == 0;
-}
-
-}  // namespace
-
 Result<std::string_view> Cursor::read_string_view() {
   auto len = read_u32();
   if (!len) return pass_up(len);
   auto bytes = take(*len);
   if (!bytes) return pass_up(bytes);
   std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-  if (!is_ascii(text)) {
-    if (auto bad = utf8::validate(text)) {
-      std::string detail =
-          bad->bad_len == 0
-              ? format("incomplete utf-8 byte sequence from index {}", bad->index)
-              : format("invalid utf-8 sequence of {} bytes from index {}", bad->bad_len,
-                       bad->index);
-      return fail("invalid UTF-8 in string at offset {}: {}", pos_, detail);
-    }
+  if (auto bad = utf8::validate(text)) {
+    std::string detail =
+        bad->bad_len == 0
+            ? format("incomplete utf-8 byte sequence from index {}", bad->index)
+            : format("invalid utf-8 sequence of {} bytes from index {}", bad->bad_len, bad->index);
+    return fail("invalid UTF-8 in string at offset {}: {}", pos_, detail);
   }
   if (auto rem = *len % 4; rem != 0) {
     if (auto s = skip(4 - rem); !s) return pass_up(s);

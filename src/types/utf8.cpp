@@ -54,6 +54,7 @@ std::optional<Error> validate(std::string_view sv) noexcept {
       if (w & 0x8080808080808080ULL) break;
       i += 8;
     }
+    while (i < n && s[i] < 0x80) ++i;
     if (i >= n) break;
     Step st = step(s, n, i);
     if (st.len == 0) return Error{i, st.incomplete ? 0 : st.bad_len};
