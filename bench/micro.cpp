@@ -229,7 +229,7 @@ ParseState simple_state(std::size_t traces, std::size_t doubles) {
   for (std::uint32_t id = 2; id < 2 + traces; ++id) {
     st.trace_order.push_back(id);
     Series s = doubles == 2 ? Series{Series::Complex{}}
-                            : Series{Series::Struct{members, quarn::SampleBuffer{}, doubles}};
+                            : Series{Series::Struct{members, quarn::SampleBuffer{}}};
     st.decls.emplace(id, DataDecl{numbered("t", id), std::move(s)});
   }
   return st;

@@ -11,7 +11,7 @@
 //    really do not fit;
 //  - a success holds only well-formed UTF-8 names and strings, series whose
 //    sample counts fit their kind (complex: pairs, struct: whole points of
-//    `width` doubles, `width` == number of fields >= 1), capacity >= size,
+//    as many doubles as fields, and at least one field), capacity >= size,
 //    samples only in the layouts that carry them, and nothing that points
 //    into the input: the input is parsed from a private copy that is freed
 //    before the records are walked;
@@ -100,10 +100,9 @@ void check_series(const quarn::Series& series, const InputRange& input, const st
   if (std::holds_alternative<quarn::Series::Complex>(series.v)) {
     require(samples.size() % 2 == 0, "complex series holds an odd number of doubles", name);
   } else if (const auto* s = std::get_if<quarn::Series::Struct>(&series.v)) {
-    require(s->width >= 1, "struct series of width 0", name);
     require(s->members != nullptr, "struct series without a member list", name);
-    require(s->width == s->members->size(), "struct width differs from its field count", name);
-    require(samples.size() % s->width == 0, "struct series holds a partial point", name);
+    require(s->width() >= 1, "struct series without fields", name);
+    require(samples.size() % s->width() == 0, "struct series holds a partial point", name);
     for (const auto& m : *s->members) check_string(m.name, input, "struct field name");
   }
 }
@@ -155,7 +154,7 @@ void digest_scalar(Digest& d, const quarn::ScalarValue& value) {
 void digest_series(Digest& d, const quarn::Series& series) {
   d.pod(series.v.index());
   if (const auto* s = std::get_if<quarn::Series::Struct>(&series.v)) {
-    d.pod(s->width);
+    d.pod(s->width());
     for (const auto& m : *s->members) d.str(m.name);
   }
   const quarn::SampleBuffer& samples = series.samples();

@@ -21,7 +21,7 @@ Result<Series> series_for(const TypeInfo& info, const std::string& name) {
           "swept struct trace '{}' member '{}' has non-FLOAT64 type {} (only flat float64 struct "
           "traces are supported; heterogeneous structs are supported as non-swept values only)",
           name, m.name, m.type);
-  return Series{Series::Struct{members, {}, members->size()}};
+  return Series{Series::Struct{members, {}}};
 }
 
 // Everything of a plain declaration (chunk 16) after its name, up to but not

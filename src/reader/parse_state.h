@@ -23,8 +23,9 @@ struct Series {
   };
   struct Struct {
     StructMembers members;  // the type's list, shared with every series and value of it
-    SampleBuffer samples;   // point after point, `width` doubles each
-    std::uint64_t width;    // members->size()
+    SampleBuffer samples;   // point after point, `width()` doubles each
+
+    std::uint64_t width() const noexcept { return members->size(); }
   };
   std::variant<Real, Complex, Struct> v;
 
@@ -38,7 +39,7 @@ struct Series {
   std::uint64_t point_doubles() const noexcept {
     if (std::holds_alternative<Real>(v)) return 1;
     if (std::holds_alternative<Complex>(v)) return 2;
-    return std::get<Struct>(v).width;
+    return std::get<Struct>(v).width();
   }
   std::uint64_t points() const noexcept { return samples().size() / point_doubles(); }
 };

@@ -13,6 +13,22 @@ Failure out_of_memory(std::uint64_t doubles, const std::string& name) {
   return fail("cannot allocate memory for {} samples of '{}'", doubles, name);
 }
 
+// `k` big-endian doubles at `p` into `out`; the common point sizes get a
+// loop-free copy.
+inline void decode_doubles(const std::byte* p, std::uint64_t k, double* out) noexcept {
+  switch (k) {
+    case 1:
+      out[0] = load_be_f64(p);
+      break;
+    case 2:
+      out[0] = load_be_f64(p);
+      out[1] = load_be_f64(p + 8);
+      break;
+    default:
+      for (std::uint64_t i = 0; i < k; ++i) out[i] = load_be_f64(p + 8 * i);
+  }
+}
+
 // Reads `count` big-endian doubles at the cursor into room already made in
 // `out`. When the file ends first, fails where the first missing float starts.
 Status decode_floats(Cursor& cur, std::uint64_t count, double* out) {
@@ -21,8 +37,7 @@ Status decode_floats(Cursor& cur, std::uint64_t count, double* out) {
     QUARN_TRY(cur.skip(whole * 8));
     return cur.need_failure(8);
   }
-  const std::byte* p = cur.here();
-  for (std::uint64_t i = 0; i < count; ++i) out[i] = load_be_f64(p + 8 * i);
+  decode_doubles(cur.here(), count, out);
   return cur.skip(count * 8);
 }
 
@@ -113,21 +128,6 @@ inline RecordIndex::Slot* fast_record(const std::byte* base, std::uint64_t size,
   return slot;
 }
 
-// One point of `k` doubles; the common sizes get a loop-free copy.
-inline void decode_point(const std::byte* p, std::uint64_t k, double* out) noexcept {
-  switch (k) {
-    case 1:
-      out[0] = load_be_f64(p);
-      break;
-    case 2:
-      out[0] = load_be_f64(p);
-      out[1] = load_be_f64(p + 8);
-      break;
-    default:
-      for (std::uint64_t i = 0; i < k; ++i) out[i] = load_be_f64(p + 8 * i);
-  }
-}
-
 // The first and one-past-last of `count` items in part `part` of `parts`.
 inline std::uint64_t part_begin(std::uint64_t count, unsigned part, unsigned parts) noexcept {
   return count / parts * part + std::min<std::uint64_t>(part, count % parts);
@@ -193,7 +193,7 @@ std::uint64_t decode_cycles(const std::byte* body, std::uint64_t cycle, std::uin
       std::uint64_t head;
       std::memcpy(&head, p, 8);
       if (head != step.head) return m;
-      decode_point(p + 8, step.doubles, step.out + m * step.stride);
+      decode_doubles(p + 8, step.doubles, step.out + m * step.stride);
     }
   }
   return to;
@@ -304,8 +304,8 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
     if (entry.records == 0) continue;
     std::uint64_t doubles;
     if (auto* st = std::get_if<Series::Struct>(&entry.decl->series.v)) {
-      if (__builtin_mul_overflow(entry.records, st->width, &doubles))
-        return fail("struct buffer size overflow ({} * {})", entry.records, st->width);
+      if (__builtin_mul_overflow(entry.records, st->width(), &doubles))
+        return fail("struct buffer size overflow ({} * {})", entry.records, st->width());
     } else {
       doubles = entry.records * entry.doubles;
     }
@@ -329,7 +329,7 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
     SampleBuffer& samples = *slot->samples;
     const std::uint64_t k = slot->doubles;
     if (!samples.grow_for(k)) return out_of_memory(samples.size() + k, slot->decl->name);
-    decode_point(base + pos + 8, k, samples.extend(k));
+    decode_doubles(base + pos + 8, k, samples.extend(k));
     pos += 8 + 8 * k;
   }
   cur.seek(pos);
@@ -465,9 +465,7 @@ bool decode_frames(Bytes data, std::uint64_t from, std::uint64_t to, std::uint64
     pos += 8;
     if (n > w || n > last - at || 8 * (k * (w + 1) - 1) > size - pos) return false;
     for (std::uint64_t i = 0; i < k; ++i) {
-      const std::byte* p = base + pos;
-      double* out = outs[i] + at;
-      for (std::uint64_t j = 0; j < n; ++j) out[j] = load_be_f64(p + 8 * j);
+      decode_doubles(base + pos, n, outs[i] + at);
       pos += 8 * (w + 1);
     }
     pos -= 8;  // no gap after the last window

@@ -78,7 +78,7 @@ inline std::string describe(const quarn::Series& s) {
     kind = "Complex";
   } else {
     const auto& st = std::get<quarn::Series::Struct>(s.v);
-    kind = "Struct" + std::to_string(st.width) + "[";
+    kind = "Struct" + std::to_string(st.width()) + "[";
     for (std::size_t i = 0; i < st.members->size(); ++i)
       kind += (i ? "," : "") + (*st.members)[i].name;
     kind += "]";

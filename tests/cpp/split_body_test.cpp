@@ -36,7 +36,7 @@ void simple_decls(ParseState& st) {
   add(st, 1, "s", Series{Series::Real{}});
   add(st, 2, "t1", Series{Series::Real{}});
   add(st, 3, "t2", Series{Series::Complex{}});
-  add(st, 4, "n", Series{Series::Struct{quarn_test::float_members({"x", "y"}), {}, 2}});
+  add(st, 4, "n", Series{Series::Struct{quarn_test::float_members({"x", "y"}), {}}});
   st.sweep_order = {1};
   st.trace_order = {2, 3, 4};
 }

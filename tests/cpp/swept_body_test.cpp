@@ -25,7 +25,7 @@ void add(ParseState& st, std::uint32_t id, const char* name, Series series) {
 }
 Series real() { return Series{Series::Real{}}; }
 Series complex() { return Series{Series::Complex{}}; }
-Series xyz() { return Series{Series::Struct{quarn_test::float_members({"x", "y", "z"}), {}, 3}}; }
+Series xyz() { return Series{Series::Struct{quarn_test::float_members({"x", "y", "z"}), {}}}; }
 
 // s (1, Real) is the sweep; t1 (2, Real), t2 (3, Complex), n (4, Struct x,y,z)
 // are the traces.
@@ -207,7 +207,7 @@ TEST(Simple, ManyDeclarationsInChangingOrder) {
     const std::uint32_t id = i == 0 ? 0u : i == 1 ? 0xFFFFFFFFu : i < 500 ? i * 1024u : i * 2654435761u;
     const std::string name = "d" + std::to_string(i);
     Series series = i % 4 == 0 ? real() : i % 4 == 1 ? complex()
-                  : Series{Series::Struct{quarn_test::float_members(std::vector<std::string>(i % 3 + 1, "m")), {}, i % 3 + 1}};
+                  : Series{Series::Struct{quarn_test::float_members(std::vector<std::string>(i % 3 + 1, "m")), {}}};
     decls.push_back({id, series.point_doubles(), {}});
     add(st, id, name.c_str(), std::move(series));
     (i == 0 ? st.sweep_order : st.trace_order).push_back(id);
