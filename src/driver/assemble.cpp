@@ -3,24 +3,13 @@
 #include <utility>
 #include <vector>
 
-#include "driver/bus_guard.h"
-#include "driver/mapped_file.h"
-#include "driver/parse.h"
+#include "driver/load.h"
 #include "module/raise.h"
 #include "module/result_types.h"
 #include "numpy_bridge/bridge.h"
-#include "types/utf8.h"
 
 namespace quarn::driver {
 namespace {
-
-// Everything the Python objects are built from; it refers to nothing of the file.
-struct Records {
-  PropertyList header;
-  std::vector<NamedSeries> sweeps;
-  std::vector<NamedSeries> traces;
-  std::vector<NamedScalar> values;
-};
 
 Ref prop_to_py(PropValue&& value) {
   struct Visitor {
@@ -83,36 +72,12 @@ Ref assemble_psf(Records&& r) {
 }  // namespace
 
 Ref read_psf_file(const std::string& path) {
-  auto file = MappedFile::open(path);
-  if (!file) return Ref::steal(raise(PyExc_OSError, file.error()));
-
-  Records records;
-  {
-    Result<ParsedFile> parsed = Failure{};
-    {
-      BusGuard guard(file->bytes());
-      parsed = parse(file->bytes(), Concurrency{.threads = Concurrency::kAvailable, .scope = &guard});
-      if (auto offset = guard.fault_offset())
-        return Ref::steal(raise(PyExc_OSError, file_shrank(utf8::lossy(path), *offset).message));
-    }
-    if (!parsed) return Ref::steal(raise(PyExc_ValueError, parsed.error()));
-    ParseState& state = parsed->state;
-    auto sweep_order = std::exchange(state.sweep_order, {});
-    auto trace_order = std::exchange(state.trace_order, {});
-    auto sweeps = state.take_order(sweep_order);
-    if (!sweeps) return Ref::steal(raise(PyExc_ValueError, sweeps.error()));
-    auto traces = state.take_order(trace_order);
-    if (!traces) return Ref::steal(raise(PyExc_ValueError, traces.error()));
-    records.header = std::move(parsed->header);
-    records.sweeps = std::move(*sweeps);
-    records.traces = std::move(*traces);
-    records.values = std::move(state.values);
-  }  // the rest of the parse state is dropped here
-  file->unmap();  // no Python object exists yet, and none will refer to the file
-
-  Ref psf = assemble_psf(std::move(records));
-  file->close();
-  return psf;
+  auto records = load_records(path);
+  if (!records)
+    return Ref::steal(raise(
+        records.failure_kind() == FailureKind::Io ? PyExc_OSError : PyExc_ValueError,
+        records.error()));
+  return assemble_psf(std::move(*records));
 }
 
 }  // namespace quarn::driver

@@ -39,14 +39,18 @@ void Mapping::reset() noexcept {
 
 Result<MappedFile> MappedFile::open(const std::string& path) {
   if (path.find('\0') != std::string::npos)
-    return fail("cannot open {}: file name contained an unexpected NUL byte", utf8::lossy(path));
+    return fail_io("cannot open {}: file name contained an unexpected NUL byte", utf8::lossy(path));
   // The name as messages show it is made only for a message; `err` is taken
   // before that, since making it may change errno.
   const auto failure = [&path](std::string_view step, int err) -> Failure {
-    return fail("cannot {} {}: {}", step, utf8::lossy(path), os_error_text(err));
+    return fail_io("cannot {} {}: {}", step, utf8::lossy(path), os_error_text(err));
   };
 
-  UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // O_NONBLOCK: a FIFO without a writer (or a device that waits for a
+  // carrier) must not stall the caller in open(); such a file then fails to
+  // map like any other that is not a regular file. Regular files ignore it.
+  // O_NOCTTY: opening a terminal must not make it the process's own.
+  UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
   if (fd.get() < 0) return failure("open", errno);
 
   struct stat st;
@@ -74,8 +78,17 @@ Result<MappedFile> MappedFile::open(const std::string& path) {
   return MappedFile(std::move(fd), Mapping(base, length), nullptr, static_cast<std::size_t>(size));
 }
 
+std::optional<std::uint64_t> MappedFile::shrunk_to() const noexcept {
+  if (!mapping_.data()) return std::nullopt;  // read whole into memory: nothing can change
+  struct stat st;
+  if (::fstat(fd_.get(), &st) != 0 || st.st_size < 0) return std::nullopt;
+  const auto now = static_cast<std::uint64_t>(st.st_size);
+  if (now >= size_) return std::nullopt;
+  return now;
+}
+
 Failure file_shrank(const std::string& path, std::uint64_t offset) {
-  return fail("cannot read {}: the file shrank while it was being read (no data at offset {})",
+  return fail_io("cannot read {}: the file shrank while it was being read (no data at offset {})",
               path, offset);
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -69,6 +70,11 @@ class MappedFile {
     size_ = 0;
   }
   void close() noexcept { fd_ = UniqueFd{}; }
+
+  // The file's size now, where it is smaller than the mapped size: a file cut
+  // inside a page reads as zeros up to the page's end instead of faulting, so
+  // a parse over it may fail (or even pass) without a bus error.
+  std::optional<std::uint64_t> shrunk_to() const noexcept;
 
  private:
   MappedFile(UniqueFd fd, Mapping mapping, std::unique_ptr<std::byte[]> buffer,

@@ -35,8 +35,12 @@ PyObject* g_internal_error = nullptr;
 PyObject* g_keeper_type = nullptr;
 
 // Raises the internal error: `what`, ": ", then the pending exception as
-// "Type: message" (or the pending exception's absence).
+// "Type: message" (or the pending exception's absence). An interrupt (Ctrl-C,
+// or SystemExit from a signal handler) that arrived meanwhile is the user's,
+// not a fault of NumPy: it stays pending, unchanged.
 void raise_internal(const char* what) {
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))
+    return;
   std::string message = what;
   Ref cause = take_exception();
   if (cause) {

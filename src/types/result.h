@@ -17,8 +17,14 @@
 
 namespace quarn {
 
+// Most failures are the file's (a malformed file); a few are the system's (the
+// file cannot be opened, mapped or read to its end). The boundary picks the
+// exception from the kind.
+enum class FailureKind : unsigned char { Format, Io };
+
 struct Failure {
   std::string message;
+  FailureKind kind = FailureKind::Format;
 };
 
 template <class T>
@@ -38,6 +44,7 @@ class [[nodiscard]] Result {
 
   std::string& error() & noexcept { return std::get_if<1>(&v_)->message; }
   const std::string& error() const& noexcept { return std::get_if<1>(&v_)->message; }
+  FailureKind failure_kind() const noexcept { return std::get_if<1>(&v_)->kind; }
 
  private:
   std::variant<T, Failure> v_;
@@ -50,15 +57,17 @@ class [[nodiscard]] Result<void> {
  public:
   Result() = default;
   Result(Ok) {}                                     // NOLINT
-  Result(Failure f) : failed_(true), message_(std::move(f.message)) {}  // NOLINT
+  Result(Failure f) : failed_(true), kind_(f.kind), message_(std::move(f.message)) {}  // NOLINT
 
   bool has_value() const noexcept { return !failed_; }
   explicit operator bool() const noexcept { return !failed_; }
   std::string& error() & noexcept { return message_; }
   const std::string& error() const& noexcept { return message_; }
+  FailureKind failure_kind() const noexcept { return kind_; }
 
  private:
   bool failed_ = false;
+  FailureKind kind_ = FailureKind::Format;
   std::string message_;
 };
 
@@ -66,7 +75,7 @@ using Status = Result<void>;
 
 template <class T>
 Failure pass_up(Result<T>& r) {
-  return Failure{std::move(r.error())};
+  return Failure{std::move(r.error()), r.failure_kind()};
 }
 
 // ---- message formatting: "{}" holes filled left to right ----
@@ -117,6 +126,12 @@ std::string format(std::string_view tmpl, const A&... args) {
 template <class... A>
 Failure fail(std::string_view tmpl, const A&... args) {
   return Failure{format(tmpl, args...)};
+}
+
+// A failure of the system rather than of the file's contents.
+template <class... A>
+Failure fail_io(std::string_view tmpl, const A&... args) {
+  return Failure{format(tmpl, args...), FailureKind::Io};
 }
 
 }  // namespace quarn
