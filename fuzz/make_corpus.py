@@ -9,6 +9,9 @@ part of the format (every datatype, groups, struct types, padding, indexes
 with leftover bytes, trailing bytes) and files that fail in each reader, so
 the fuzzer starts past the footer and framing checks everywhere. Every file is
 deterministic; the corpus stays a few tens of kilobytes.
+
+Files named `fuzz-*` are the minimised coverage of the long fuzzing runs
+(see fuzz/README.md): this script neither writes, checks nor removes them.
 """
 
 from __future__ import annotations
@@ -175,7 +178,7 @@ def main(argv=None) -> int:
     made = seeds()
     if args.check:
         have = {p.name: p.read_bytes() for p in args.out.iterdir()
-                if p.is_file() and not p.name.startswith(("README", "."))}
+                if p.is_file() and not p.name.startswith(("README", ".", "fuzz-"))}
         if have != made:
             stale = sorted(set(have) ^ set(made) | {n for n in made if have.get(n) != made[n]})
             print(f"{args.out} is out of date: {', '.join(stale)}", file=sys.stderr)
@@ -184,7 +187,7 @@ def main(argv=None) -> int:
         return 0
     args.out.mkdir(parents=True, exist_ok=True)
     for p in args.out.iterdir():
-        if p.is_file() and not p.name.startswith(("README", ".")) and p.name not in made:
+        if p.is_file() and not p.name.startswith(("README", ".", "fuzz-")) and p.name not in made:
             p.unlink()
     for name, data in made.items():
         (args.out / name).write_bytes(data)
