@@ -27,10 +27,6 @@ def _broken_type_section() -> bytes:
 SPLIT_HEADER = [("PSFversion", "1.00"), ("analysis type", "tran"),
                 ("PsfTrailerStart", 4096), ("PsfEndTableStart", 8192)]
 
-# Telling an unfinished file from a split one takes the native HEADER reader.
-NEEDS_HEADER = pytest.mark.skipif(_notes._header_reader() is None,
-                                  reason="this build has no quarn._native.read_header yet")
-
 CASES = {
     "text form": (b'HEADER\n"PSFversion" "1.00"\n"analysis type" "ac"\nSWEEP\n', _notes.TEXT_FORM),
     "split main": (PsfFile(Layout.WINDOWED, header=SPLIT_HEADER, footer=b"").to_bytes(),
@@ -46,9 +42,7 @@ CASES = {
 }
 
 
-@pytest.mark.parametrize("content, note", [
-    pytest.param(c, n, marks=[NEEDS_HEADER] if n in (_notes.SPLIT_MAIN, _notes.UNFINISHED) else [])
-    for c, n in CASES.values()], ids=CASES.keys())
+@pytest.mark.parametrize("content, note", CASES.values(), ids=CASES.keys())
 def test_note_on_a_refused_file(tmp_path, content, note):
     path = tmp_path / "result"
     path.write_bytes(content)

@@ -16,12 +16,12 @@ The exception's type and message stay exactly as the native reader made them.
 from __future__ import annotations
 
 import functools
-import importlib
 import os
 import stat
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any
 
 from . import _quarn
+from ._native import read_header
 
 if TYPE_CHECKING:
     from ._quarn import Psf
@@ -43,16 +43,6 @@ UNFINISHED = (
 _SPLIT_PREFIXES = ("PsfTrailer", "PsfEndTable")
 
 
-def _header_reader() -> Callable[..., dict[str, Any]] | None:
-    """The native header reader, where this build has it."""
-    try:
-        native = importlib.import_module("quarn._native")
-    except ImportError:
-        return None
-    reader: Callable[..., dict[str, Any]] | None = getattr(native, "read_header", None)
-    return reader
-
-
 def note_for(path: str | os.PathLike[str]) -> str | None:
     """The note for a file the reader refused, or None when the evidence is unclear."""
     try:
@@ -70,9 +60,6 @@ def note_for(path: str | os.PathLike[str]) -> str | None:
         os.close(fd)
     if start == b"HEADER":
         return TEXT_FORM
-    read_header = _header_reader()
-    if read_header is None:
-        return None
     try:
         read_header(path)
         return None  # the footer is there: the fault lies beyond the HEADER

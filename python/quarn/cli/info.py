@@ -16,7 +16,7 @@ import quarn
 from quarn import Psf
 
 from .._notes import add_note
-from ._common import CommandError, expand_paths, kind, notes, print_failure, progress, \
+from ._common import expand_paths, kind, notes, print_failure, progress, \
     read_results
 
 HELP = "describe result files: analysis, sweep, traces, values, size"
@@ -108,13 +108,10 @@ def block(entry: dict[str, Any]) -> list[str]:
 
 
 def _brief(paths: list[Path]) -> list[dict[str, Any]]:
-    read_header = getattr(quarn, "read_header", None)
-    if read_header is None:
-        raise CommandError("--brief needs quarn.read_header, which this build lacks")
     entries: list[dict[str, Any]] = []
     for path in progress(paths, "reading"):
         try:
-            header: dict[str, Any] = read_header(path)
+            header = quarn.read_header(path)
             entries.append({"path": os.fspath(path), "ok": True,
                             "size": path.stat().st_size, "header": header})
         except (OSError, ValueError) as exc:
