@@ -1,8 +1,12 @@
 """The `quarn` command, run as `python -m quarn` in a subprocess: exit codes, stderr,
 what it prints and the files it writes."""
 
+import fcntl
 import json
 import os
+import pty
+import struct
+import termios
 import subprocess
 import sys
 
@@ -142,3 +146,26 @@ def test_plot_image(results, tmp_path, files, traces, rows, colours):
     for band in bands:
         for rgb in colours:
             assert _drawn(band, rgb).sum() > 50, (rgb, len(bands))
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progress_bar_only_on_a_terminal(results, terminal):
+    pytest.importorskip("tqdm")
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 100 columns
+    r = subprocess.run([sys.executable, "-m", "quarn", "info", str(results)],
+                       stdout=subprocess.PIPE, stderr=slave if terminal else subprocess.PIPE,
+                       timeout=120)
+    os.close(slave)
+    err = r.stderr or b""
+    while terminal:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO: the terminal's other end is closed and drained
+            break
+        err += chunk
+        terminal = bool(chunk)
+    os.close(master)
+    assert r.returncode == 1
+    assert (b"reading:" in err) == (r.stderr is None)
+    assert b"text.ac: footer magic" in err
