@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import psfwriter
+from conftest import bits
 from psfwriter import Decl, Layout, PsfFile, Record, Tag, TypeDecl
 
 
@@ -45,6 +46,7 @@ def results(tmp_path_factory):
     (d / "ac17.psfbin").write_bytes(psfwriter.ac_analysis(points=17)[0].to_bytes())
     (d / "text.ac").write_bytes(b'HEADER\n"PSFversion" "1.00"\n')
     (d / "zero").write_bytes(b"")
+    (d / "old.csv").write_bytes(b"x\n")
     return d
 
 
@@ -71,6 +73,14 @@ COMMANDS = [
     (["info", "--brief", "{d}"],
      1, ["{d}/ac.psfbin  ac  41 points  ", "{d}/dcop.psfbin  dcOp  1 points  "],
      ["{d}/text.ac: footer magic 'Clarissa' not found (not a psfbin file?)\n" + TEXT_NOTE]),
+    (["export", "{d}/ac.psfbin", "-o", "{d}/old.csv"], 1, [], ["old.csv exists; give --force"]),
+    (["export", "{d}/ac.psfbin", "{d}/noise.psfbin", "-o", "{d}/new.npz"],
+     2, [], ["usage: quarn export", "a .npz file holds one result"]),
+    (["export", "{d}/ac.psfbin", "-o", "{d}/new.xlsx"], 2, [], ["cannot tell the format"]),
+    (["export", "{d}/dcop.psfbin", "-o", "{d}/new.npz"], 1, [], ["use .csv, .parquet or .nc"]),
+    (["export", "{d}/ac.psfbin", "{d}/text.ac", "-o", "{d}/new.csv"], 1, [], [TEXT_NOTE]),
+    (["export", "{d}/ac.psfbin", "--trace", "nope", "-o", "{d}/new.csv"],
+     1, [], ["no trace named 'nope'"]),
     (["plot", "{d}/dcop.psfbin", "-o", "{d}/x.png"], 1, [], ["{d}/dcop.psfbin: no swept data"]),
     (["plot", "{d}/ac.psfbin", "--trace", "nope", "-o", "{d}/x.png"],
      1, [], ["no trace named 'nope'"]),
@@ -94,6 +104,7 @@ def test_command(results, args, code, out, err):
     assert "Traceback" not in r.stderr
     if code == 0 and args[0] != "--version":
         assert r.stderr == ""
+    assert not any(p.name.startswith("new") for p in results.iterdir())
 
 
 def test_info_json(results):
@@ -169,3 +180,88 @@ def test_progress_bar_only_on_a_terminal(results, terminal):
     assert r.returncode == 1
     assert (b"reading:" in err) == (r.stderr is None)
     assert b"text.ac: footer magic" in err
+
+
+def _table_columns(expected, traces):
+    """The columns a table export holds for a result: complex parts and struct members apart."""
+    columns = {}
+    for name, a in expected.sweeps + [(n, a) for n, a in expected.traces
+                                      if not traces or n in traces]:
+        if a.dtype.names:
+            columns.update({f"{name}.{m}": a[m] for m in a.dtype.names})
+        elif np.iscomplexobj(a):
+            columns.update({f"{name}.real": a.real, f"{name}.imag": a.imag})
+        else:
+            columns[name] = a
+    return columns
+
+
+def _same_floats(got, want, nan_payloads):
+    got, want = np.ascontiguousarray(got, dtype=want.dtype), np.ascontiguousarray(want)
+    if nan_payloads:
+        return np.array_equal(bits(got), bits(want))
+    nan = np.isnan(want)
+    return np.array_equal(np.isnan(got), nan) and np.array_equal(bits(got[~nan]), bits(want[~nan]))
+
+
+def _read_table(path, suffix):
+    pd = pytest.importorskip("pandas")
+    if suffix == ".csv":
+        # pandas 3 reads floats exactly by default; older versions are asked to.
+        exact = {"float_precision": "round_trip"} if int(pd.__version__.split(".")[0]) < 3 else {}
+        return pd.read_csv(path, keep_default_na=False, na_values=[""], **exact)
+    return pd.read_parquet(path)
+
+
+# (suffix, files, --trace names); the two table formats also take several files.
+EXPORTS = [
+    (".csv", ["ac"], []), (".csv", ["ac", "noise"], []), (".csv", ["tran"], ["I(vdd)"]),
+    (".parquet", ["ac", "noise"], []), (".parquet", ["ac"], ["V(out)", "phase(out)"]),
+    (".npz", ["ac"], []), (".npz", ["noise"], ["M1"]),
+    (".nc", ["ac"], []), (".nc", ["noise"], ["R1"]),
+]
+NEEDS = {".csv": ["pandas"], ".parquet": ["pandas", "pyarrow"], ".npz": [],
+         ".nc": ["xarray", "h5netcdf", "h5py"]}
+
+
+@pytest.mark.parametrize("suffix, files, traces", EXPORTS)
+def test_export_round_trip(results, tmp_path, suffix, files, traces):
+    for module in NEEDS[suffix]:
+        pytest.importorskip(module)
+    out = tmp_path / f"out{suffix}"
+    out.write_bytes(b"old")  # replaced, since --force
+    paths = [results / f"{f}.psfbin" for f in files]
+    expected = {p: psfwriter.REALISTIC[f]()[1] for p, f in zip(paths, files)}
+    r = quarn("export", *paths, *[a for t in traces for a in ("--trace", t)], "-o", out,
+              "--force")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == f"wrote {out}\n" and r.stderr == ""
+    assert [p.name for p in tmp_path.iterdir()] == [out.name]  # nothing partial left
+
+    want = expected[paths[0]]
+    kept = [(n, a) for n, a in want.sweeps + want.traces if not traces or n in traces
+            or (n, a) in want.sweeps]
+    if suffix == ".npz":
+        with np.load(out) as got:
+            assert list(got.keys()) == [n for n, _ in kept]
+            for name, a in kept:
+                assert got[name].dtype == a.dtype and np.array_equal(bits(got[name]), bits(a))
+    elif suffix == ".nc":
+        xr = pytest.importorskip("xarray")
+        with xr.open_dataset(out, engine="h5netcdf") as ds:
+            assert sorted(ds.data_vars) == sorted(n for n, _ in kept[1:])
+            assert ds.attrs == want.header
+            for name, a in kept:
+                assert ds[name].dtype == (a.dtype if not a.dtype.names else np.float64)
+                assert np.array_equal(bits(ds[name].values), bits(a))
+    else:
+        df = _read_table(out, suffix)
+        several = len(paths) > 1
+        assert (df.columns[0] == "file") == several
+        for path in paths:
+            rows = df[df["file"] == str(path)] if several else df
+            columns = _table_columns(expected[path], traces)
+            if not several:
+                assert list(df.columns) == list(columns)
+            for name, col in columns.items():
+                assert _same_floats(rows[name].to_numpy(), col, suffix == ".parquet"), name

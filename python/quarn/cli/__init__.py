@@ -12,7 +12,7 @@ import sys
 from collections.abc import Sequence
 
 from .. import __version__
-from . import info, plot
+from . import export, info, plot
 from ._common import CommandError, UsageError
 
 
@@ -21,7 +21,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog="quarn", description="Read psfbin circuit-simulation results: describe, export, plot.")
     parser.add_argument("--version", action="version", version=f"quarn {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
-    for command in (info, plot):
+    for command in (info, export, plot):
         command.add_parser(commands)
     return parser
 
