@@ -126,7 +126,7 @@ def draw(fig: Figure, curves: Curves, xscale: str) -> list[Axes]:
         _log_x(psf.sweeps[0].name, psf.sweeps[0].data, bode) for _, psf, _ in curves))
     for ax in axes:
         ax.set_xscale("log" if log else "linear")
-        if ax is not phase and _spans_decades(ax):
+        if ax is not mag and ax is not phase and _spans_decades(ax):
             ax.set_yscale("log")
         ax.grid(True, which="both", alpha=0.3)
         if len(ax.get_lines()) > 1:
@@ -169,9 +169,11 @@ def run(args: argparse.Namespace) -> int:
         draw(pyplot.figure(figsize=_size(curves), layout="constrained"), curves, args.xscale)
         pyplot.show()
         return 0
-    from matplotlib.figure import Figure  # through the Agg canvas, no window system
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
 
     fig = Figure(figsize=_size(curves), layout="constrained")
+    FigureCanvasAgg(fig)  # no window system; .svg and .pdf get their own canvas on saving
     draw(fig, curves, args.xscale)
     try:
         fig.savefig(out, dpi=100)
