@@ -25,14 +25,14 @@ def quarn(*args, env=None):
                           text=True, env=run_env, timeout=120)
 
 
-def short_trace() -> bytes:
-    """A swept file whose second trace got one record less than the sweep."""
+def damaged(points: int) -> bytes:
+    """A swept file whose second trace got one record less than the sweep's `points`."""
     return PsfFile(
         Layout.SIMPLE, header=[("analysis type", "dc")],
         types=[TypeDecl(1, "V", Tag.FLOAT64)],
         sweeps=[Decl(10, "vin", 1)], traces=[Decl(20, "out", 1), Decl(21, "in", 1)],
-        values=[Record(10, float(i)) for i in range(5)] + [Record(20, float(i)) for i in range(5)]
-        + [Record(21, float(i)) for i in range(4)],
+        values=[Record(k, float(i)) for k, n in ((10, points), (20, points), (21, points - 1))
+                for i in range(n)],
     ).to_bytes()
 
 
@@ -42,7 +42,8 @@ def results(tmp_path_factory):
     d = tmp_path_factory.mktemp("results")
     for name, make in psfwriter.REALISTIC.items():
         (d / f"{name}.psfbin").write_bytes(make()[0].to_bytes())
-    (d / "short.psfbin").write_bytes(short_trace())
+    (d / "short.psfbin").write_bytes(damaged(5))
+    (d / "empty.psfbin").write_bytes(damaged(1))
     (d / "ac17.psfbin").write_bytes(psfwriter.ac_analysis(points=17)[0].to_bytes())
     (d / "text.ac").write_bytes(b'HEADER\n"PSFversion" "1.00"\n')
     (d / "zero").write_bytes(b"")
@@ -64,8 +65,9 @@ COMMANDS = [
     (["info", "{d}/noise.psfbin", "{d}/dcop.psfbin"],
      0, ["    M1   struct, 4 members", "    R1   struct, 1 members", "  sweep:    none",
          "  values:   9"], []),
-    (["info", "{d}/short.psfbin"],
-     0, ["  warning: trace 'in' has 4 points, the sweep 'vin' has 5"], []),
+    (["info", "{d}/short.psfbin", "{d}/empty.psfbin"],
+     0, ["  warning: trace 'in' has 4 points, the sweep 'vin' has 5",
+         "  warning: trace 'in' is declared with no points\n"], []),
     (["info", "{d}"],
      1, ["{d}/tran.psfbin  (", "{d}/short.psfbin  ("],
      ["{d}/text.ac: footer magic 'Clarissa' not found (not a psfbin file?)\n" + TEXT_NOTE,
