@@ -18,11 +18,8 @@ def test_swept_files_round_trip_bit_for_bit(read, bits, name):
     (axis, sweep), = expected.sweeps
     assert df.index.name == axis
     assert np.array_equal(bits(df.index.to_numpy()), bits(sweep))
-    want = {}
-    for trace, data in expected.traces:
-        for member in data.dtype.names or [None]:
-            want[trace if member is None else f"{trace}.{member}"] = (
-                data if member is None else data[member])
+    want = {f"{trace}.{m}" if m else trace: data[m] if m else data
+            for trace, data in expected.traces for m in data.dtype.names or [None]}
     assert list(df.columns) == list(want)
     for column, data in want.items():
         assert df[column].dtype == data.dtype
@@ -37,54 +34,44 @@ def test_operating_point_one_row_per_value(read, same_value):
     assert list(df.columns) == ["vgs", "vds", "ids", "gm", "region", "i", "v", "value"]
     assert df.dtypes.astype(str).tolist() == ["float64"] * 4 + ["Int64", "float64", "float64",
                                                                 "object"]
-    for column in df.columns:
-        for name, value in values.items():
-            fields = value if isinstance(value, dict) else {"value": value}
-            cell = df.at[name, column]
-            if column not in fields:
-                assert pd.isna(cell), (name, column)
-            elif column == "value":  # an object column: the Python objects themselves
-                assert same_value(cell, fields[column]), name
-            else:
-                assert same_value(type(fields[column])(cell), fields[column]), (name, column)
+    for name, value in values.items():
+        fields = value if isinstance(value, dict) else {"value": value}
+        assert df.loc[name].drop(list(fields)).isna().all(), name
+        for column, want in fields.items():  # the "value" column holds the objects themselves
+            assert same_value(type(want)(df.at[name, column]), want), (name, column)
 
 
-def swept_file(points: int, traces=()) -> PsfFile:
-    return PsfFile(Layout.EMPTY if not points else Layout.SIMPLE, header=[("analysis type", "dc")],
-                   types=[TypeDecl(7, "V", Tag.FLOAT64), TypeDecl(8, "C", Tag.COMPLEX)],
-                   sweeps=[Decl(1, "x", 7)],
-                   traces=[Decl(2 + i, n, t) for i, (n, t) in enumerate(traces)],
-                   values=[Record(1, float(k)) for k in range(points)] or None)
+def file(layout, types=(), sweeps=None, traces=None, values=None) -> PsfFile:
+    return PsfFile(layout, header=[("analysis type", "dc")], types=types, sweeps=sweeps,
+                   traces=traces, values=values)
 
 
-@pytest.mark.parametrize("f, index, columns, dtypes", [
-    (swept_file(0, [("a", 7), ("z", 8)]), "x", ["a", "z"], ["float64", "complex128"]),
-    (PsfFile(Layout.NONSWEPT, header=[("analysis type", "dcOp")]), "name", [], []),
-    (PsfFile(Layout.EMPTY, header=[("analysis type", "dcOp")]), "name", [], []),
-])
-def test_empty_results_give_empty_frames(read, f, index, columns, dtypes):
+REAL = [TypeDecl(7, "V", Tag.FLOAT64), TypeDecl(8, "C", Tag.COMPLEX)]
+
+
+@pytest.mark.parametrize("f, index, columns, dtypes, rows", [
+    (file(Layout.EMPTY, REAL, [Decl(1, "x", 7)], [Decl(2, "a", 7), Decl(3, "z", 8)]),
+     "x", ["a", "z"], ["float64", "complex128"], 0),
+    (file(Layout.NONSWEPT), "name", [], [], 0),
+    (file(Layout.EMPTY), "name", [], [], 0),
+    (file(Layout.SIMPLE, REAL, None, [Decl(2, "a", 7)], [Record(2, 1.0), Record(2, 2.0)]),
+     "point", ["a"], ["float64"], 2),
+], ids=["declared-no-points", "no-values", "empty", "no-sweep"])
+def test_frames_of_results_without_points_or_sweep(read, f, index, columns, dtypes, rows):
     df = quarn.to_pandas(read(f))
-    assert len(df) == 0 and df.index.name == index
-    assert list(df.columns) == columns
-    assert df.dtypes.astype(str).tolist() == dtypes
-
-
-def test_a_trace_named_like_a_member_column_is_refused(read):
-    f, _ = REALISTIC["noise"]()
-    f.traces[0].name = "M1.rd"
-    with pytest.raises(ValueError, match=r"two columns named 'M1\.rd'"):
-        quarn.to_pandas(read(f))
+    assert (df.index.name, list(df.index)) == (index, list(range(rows)))
+    assert list(df.columns) == columns and df.dtypes.astype(str).tolist() == dtypes
 
 
 def test_missing_cells_are_missing_and_kinds_are_kept(read):
-    f = PsfFile(Layout.NONSWEPT, header=[("analysis type", "dcOp")],
-                types=[TypeDecl(1, "a", Tag.STRUCT, [TypeDecl(0, "n", Tag.INT32),
-                                                     TypeDecl(0, "z", Tag.COMPLEX),
-                                                     TypeDecl(0, "s", Tag.STRING)]),
-                       TypeDecl(2, "b", Tag.STRUCT, [TypeDecl(0, "f", Tag.FLOAT64)]),
-                       TypeDecl(3, "int", Tag.INT32)],
-                values=[Decl(10, "a", 1, {"n": 1, "z": 1j, "s": "on"}),
-                        Decl(11, "b", 2, {"f": -0.0}), Decl(12, "c", 3, 2)])
+    f = file(Layout.NONSWEPT,
+             types=[TypeDecl(1, "a", Tag.STRUCT, [TypeDecl(0, "n", Tag.INT32),
+                                                  TypeDecl(0, "z", Tag.COMPLEX),
+                                                  TypeDecl(0, "s", Tag.STRING)]),
+                    TypeDecl(2, "b", Tag.STRUCT, [TypeDecl(0, "f", Tag.FLOAT64)]),
+                    TypeDecl(3, "int", Tag.INT32)],
+             values=[Decl(10, "a", 1, {"n": 1, "z": 1j, "s": "on"}),
+                     Decl(11, "b", 2, {"f": -0.0}), Decl(12, "c", 3, 2)])
     df = quarn.to_pandas(read(f))
     assert list(df.columns) == ["n", "z", "s", "f", "value"]
     assert [str(df[c].dtype) for c in ["n", "z", "f", "value"]] == [
