@@ -22,18 +22,20 @@ from ._xarray import MEMBER_DIM_SUFFIX, STRUCT_GROUP_PREFIX, has_psfbin_footer
 if TYPE_CHECKING:
     from ._quarn import Psf
 
-__all__ = ["QuarnBackendEntrypoint", "Series", "build_dataset", "psf_dataset", "series_of"]
+__all__ = ["QuarnBackendEntrypoint", "SeriesSource", "build_dataset", "psf_dataset", "series_of"]
 
 
 @dataclass(frozen=True)
-class Series:
+class SeriesSource:
     """One sweep or trace, as the Dataset builder takes it.
 
     `data` becomes the variable's data as it is: a NumPy array for a result in
-    memory, or a lazily indexed array (with `shape` and `dtype`) for a file read
-    on demand. It is 1-D (points,) for a real or complex series and 2-D
-    (points, members) float64 for a struct trace, whose member names are
-    `members`. `attrs` become the variable's attributes.
+    memory, or, for a file read on demand, xarray's `LazilyIndexedArray` over a
+    `BackendArray`. The builder reads only its `shape`, never its samples, except
+    the first sweep's, which become the index. It is 1-D (points,) for a real
+    or complex series and 2-D (points, members) float64 for a struct trace,
+    whose member names are `members`. `attrs` become the variable's attributes
+    (a declaration's properties, "units" among them).
     """
 
     name: str
@@ -46,18 +48,18 @@ class Series:
         return int(self.data.shape[0])
 
 
-def series_of(name: str, data: np.ndarray[Any, np.dtype[Any]]) -> Series:
-    """The `Series` of an array `read_psf` made (a struct trace viewed as a matrix)."""
+def series_of(name: str, data: np.ndarray[Any, np.dtype[Any]]) -> SeriesSource:
+    """The `SeriesSource` of an array `read_psf` made (a struct trace viewed as a matrix)."""
     names = data.dtype.names
     if names is None:
-        return Series(name, data)
-    return Series(name, struct_matrix(data), tuple(names))
+        return SeriesSource(name, data)
+    return SeriesSource(name, struct_matrix(data), tuple(names))
 
 
 def build_dataset(
     header: Mapping[str, Any],
-    sweeps: Sequence[Series],
-    traces: Sequence[Series],
+    sweeps: Sequence[SeriesSource],
+    traces: Sequence[SeriesSource],
     values: Sequence[tuple[str, object]],
     drop_variables: str | Iterable[Hashable] | None = None,
 ) -> xr.Dataset:
