@@ -44,28 +44,33 @@ def expand_paths(args: Iterable[str]) -> list[Path]:
     return files
 
 
-def progress(items: Sequence[T], what: str) -> Iterable[T]:
+def progress(items: Iterable[T], total: int, what: str) -> Iterable[T]:
     """`items`, with a progress bar on stderr when there are more than a few and stderr is a
     terminal. The bar is a nicety: without tqdm (the `progress` extra) there is none."""
-    if len(items) <= FEW_FILES or not sys.stderr.isatty():
+    if total <= FEW_FILES or not sys.stderr.isatty():
         return items
     try:
         tqdm = require("tqdm", "progress")
     except ImportError:
         return items
-    bar: Iterable[T] = tqdm.tqdm(items, desc=what, unit="file", disable=None, file=sys.stderr,
-                                 leave=False)
+    bar: Iterable[T] = tqdm.tqdm(items, total=total, desc=what, unit="file", disable=None,
+                                 file=sys.stderr, leave=False)
     return bar
 
 
+def _read(path: Path) -> Psf | Exception:
+    try:
+        return quarn.read_psf(path)
+    except (OSError, ValueError) as exc:
+        return exc
+
+
 def read_results(paths: Sequence[Path]) -> Iterator[tuple[Path, Psf | Exception]]:
-    """Each path with its result, or with the exception (`OSError`, `ValueError`) that
-    reading it raised. The one place where the commands read result files."""
-    for path in progress(paths, "reading"):
-        try:
-            yield path, quarn.read_psf(path)
-        except (OSError, ValueError) as exc:
-            yield path, exc
+    """Each path with its result, or with the exception (`OSError`, `ValueError`, with
+    the reader's note) that reading it raised. The one place where the commands read
+    result files."""
+    results = map(_read, paths)
+    return zip(paths, progress(results, len(paths), "reading"))
 
 
 def notes(exc: BaseException) -> list[str]:

@@ -109,7 +109,7 @@ def block(entry: dict[str, Any]) -> list[str]:
 
 def _brief(paths: list[Path]) -> list[dict[str, Any]]:
     entries: list[dict[str, Any]] = []
-    for path in progress(paths, "reading"):
+    for path in progress(paths, len(paths), "reading"):
         try:
             header = quarn.read_header(path)
             entries.append({"path": os.fspath(path), "ok": True,
