@@ -24,13 +24,13 @@ def quarn(*args):
                           text=True, env=run_env, timeout=120)
 
 
-def damaged(points: int) -> bytes:
+def damaged(points: int, start: float = 0.0) -> bytes:
     """A swept file whose second trace got one record less than the sweep's `points`."""
     return PsfFile(
         Layout.SIMPLE, header=[("analysis type", "dc")],
         types=[TypeDecl(1, "V", Tag.FLOAT64)],
         sweeps=[Decl(10, "vin", 1)], traces=[Decl(20, "out", 1), Decl(21, "in", 1)],
-        values=[Record(k, float(i)) for k, n in ((10, points), (20, points), (21, points - 1))
+        values=[Record(k, start * i) for k, n in ((10, points), (20, points), (21, points - 1))
                 for i in range(n)],
     ).to_bytes()
 
@@ -41,7 +41,8 @@ def results(tmp_path_factory):
     d = tmp_path_factory.mktemp("results")
     for name, make in psfwriter.REALISTIC.items():
         (d / f"{name}.psfbin").write_bytes(make()[0].to_bytes())
-    (d / "short.psfbin").write_bytes(damaged(5))
+    (d / "short.psfbin").write_bytes(damaged(5, start=1.0))
+    (d / "inf.psfbin").write_bytes(damaged(2, start=float("-inf")))  # sweep: nan, -inf
     (d / "empty.psfbin").write_bytes(damaged(1))
     (d / "ac17.psfbin").write_bytes(psfwriter.ac_analysis(points=17)[0].to_bytes())
     (d / "text.ac").write_bytes(b'HEADER\n"PSFversion" "1.00"\n')
@@ -122,6 +123,8 @@ def test_info_json(results):
         ("phase(out)", "real")]
     assert files["noise.psfbin"]["traces"][1]["members"] == psfwriter.NOISE_MEMBERS["M1"]
     assert files["short.psfbin"]["warnings"] == ["trace 'in' has 4 points, the sweep 'vin' has 5"]
+    assert (files["inf.psfbin"]["sweeps"][0]["first"], files["inf.psfbin"]["sweeps"][0]["last"]) \
+        == ("nan", "-inf")
     text = files["text.ac"]
     assert not text["ok"] and text["error type"] == "ValueError"
     assert text["notes"][0].startswith("this is the text form")

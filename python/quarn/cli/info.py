@@ -16,8 +16,7 @@ import quarn
 from quarn import Psf
 
 from .._notes import add_note
-from ._common import expand_paths, kind, notes, print_failure, progress, \
-    read_results
+from ._common import expand_paths, kind, notes, print_failure, progress, read_results
 
 HELP = "describe result files: analysis, sweep, traces, values, size"
 
@@ -43,6 +42,8 @@ def jsonable(x: Any) -> Any:
         return repr(x)
     if isinstance(x, dict):
         return {str(k): jsonable(v) for k, v in x.items()}
+    if isinstance(x, (list, tuple)):
+        return [jsonable(v) for v in x]
     return x
 
 
@@ -139,13 +140,14 @@ def run(args: argparse.Namespace) -> int:
         json.dump({"files": [jsonable(e) for e in entries]}, sys.stdout, indent=2,
                   allow_nan=False)
         print()
-    for i, entry in enumerate(entries):
+    blocks = 0
+    for entry in entries:
         if not entry["ok"]:
             print_failure(entry["path"], entry["error"], entry["notes"])
+        elif args.brief and not args.json:
+            print(brief_line(entry))
         elif not args.json:
-            if args.brief:
-                print(brief_line(entry))
-            else:
-                print(("\n" if i else "") + "\n".join(block(entry)))
+            print(("\n" if blocks else "") + "\n".join(block(entry)))
+            blocks += 1
     return 0 if all(e["ok"] for e in entries) else 1
 
