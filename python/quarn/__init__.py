@@ -11,8 +11,8 @@ file with `ValueError`, a note on the exception says what the file most likely i
 (the text form, the main file of a split result, an unfinished file).
 """
 
-from ._batch import read_header
+from ._batch import read_header, read_many
 from ._notes import read_psf
 from ._quarn import Psf, Sweep, Trace, Value, __version__
 
-__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header"]
+__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header", "read_many"]
