@@ -13,6 +13,9 @@ file with `ValueError`, a note on the exception says what the file most likely i
 
 from ._batch import read_header, read_many
 from ._notes import read_psf
+from ._pandas import to_pandas
 from ._quarn import Psf, Sweep, Trace, Value, __version__
+from ._xarray import to_xarray
 
-__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header", "read_many"]
+__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header", "read_many",
+           "to_pandas", "to_xarray"]
