@@ -288,3 +288,33 @@ def test_many_file_shrinking_with_both_modules_loaded(tmp_path, first):
             assert "the file shrank while it was being read" in out
             return
     pytest.fail("the cut never landed while the file was being read")
+
+
+# ---- read_runs ----
+
+def test_runs_stack_along_a_new_dimension(write):
+    xr = pytest.importorskip("xarray")
+    paths = [write(REALISTIC["ac"]()[0].to_bytes()) for _ in range(3)]
+    ds = quarn.read_runs(paths)
+    want = [quarn.to_xarray(quarn.read_psf(p)) for p in paths]
+    assert list(ds.sizes) == ["run", *want[0].sizes] and list(ds["run"].values) == paths
+    for i, w in enumerate(want):
+        xr.testing.assert_identical(ds.isel(run=i, drop=True).drop_attrs(), w.drop_attrs())
+    labelled = quarn.read_runs(paths, dim="corner", labels=["tt", "ff", "ss"])
+    assert list(labelled["corner"].values) == ["tt", "ff", "ss"]
+
+
+@pytest.mark.parametrize("other, difference", [
+    (lambda: REALISTIC["ac"](points=40), "dimension 'freq' has 40 points, not 41"),
+    (lambda: REALISTIC["noise"](), "its variables differ: missing "),
+    (lambda: REALISTIC["dcop"](), "its variables differ: missing "),
+])
+def test_runs_mismatch_names_the_file_and_the_difference(write, other, difference):
+    pytest.importorskip("xarray")
+    first, same = (write(REALISTIC["ac"]()[0].to_bytes()) for _ in range(2))
+    odd = write(other()[0].to_bytes())
+    with pytest.raises(ValueError) as e:
+        quarn.read_runs([first, same, odd, first])
+    assert str(e.value).startswith(f"read_runs: {odd} does not match {first}: {difference}")
+    with pytest.raises(ValueError, match="^read_runs: 1 labels for 2 paths$"):
+        quarn.read_runs([first, same], labels=["a"])
