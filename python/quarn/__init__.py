@@ -9,6 +9,8 @@ hold NumPy arrays (the parser's buffers, not copies) and whose `values` hold the
 non-swept operating-point results as Python scalars or dicts.
 """
 
+from ._pandas import to_pandas
 from ._quarn import Psf, Sweep, Trace, Value, __version__, read_psf
+from ._xarray import to_xarray
 
-__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf"]
+__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "to_pandas", "to_xarray"]

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/mapped_file.h"
 #include "reader/parallel.h"
 #include "reader/parse_state.h"
 #include "reader/properties.h"
@@ -28,6 +29,10 @@ struct Records {
 // (Concurrency::kAvailable: as many as the process may run on).
 // The file is unmapped and closed when this returns.
 Result<Records> load_records(const std::string& path,
+                             unsigned threads = Concurrency::kAvailable);
+
+// The same for a file already open; `path` is only for messages.
+Result<Records> load_records(const MappedFile& file, const std::string& path,
                              unsigned threads = Concurrency::kAvailable);
 
 }  // namespace quarn::driver
