@@ -99,6 +99,7 @@ def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
             if not pending:
                 return
             path, failure = pending.popleft()
+            result: Psf | Exception
             if failure is None:
                 try:
                     result = reader.next()

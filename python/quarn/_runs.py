@@ -15,7 +15,7 @@ if TYPE_CHECKING:
 
 def _difference(ds: xr.Dataset, first: xr.Dataset) -> str | None:
     """What about `ds` differs from `first` so that they cannot be stacked, or None."""
-    names, want = set(ds.data_vars), set(first.data_vars)
+    names, want = {str(n) for n in ds.data_vars}, {str(n) for n in first.data_vars}
     if names != want:
         parts = []
         if want - names:
@@ -27,7 +27,7 @@ def _difference(ds: xr.Dataset, first: xr.Dataset) -> str | None:
         if ds.sizes.get(dim) != size:
             return f"dimension {dim!r} has {ds.sizes.get(dim, 0)} points, not {size}"
     if set(ds.sizes) != set(first.sizes):
-        return f"its dimensions are {sorted(ds.sizes)}, not {sorted(first.sizes)}"
+        return f"its dimensions are {sorted(map(str, ds.sizes))}, not {sorted(map(str, first.sizes))}"
     for name, coord in first.coords.items():
         if name not in ds.coords or not coord.equals(ds.coords[name]):
             return f"coordinate {name!r} differs"
@@ -47,7 +47,7 @@ def read_runs(paths: Iterable[StrPath], dim: str = "run",
     traces or values do not match the first file's raises ValueError naming the
     file and what differs.
     """
-    xr = require("xarray", "xarray")
+    xarray = require("xarray", "xarray")
     from ._xarray import to_xarray
 
     paths = list(paths)
@@ -66,6 +66,7 @@ def read_runs(paths: Iterable[StrPath], dim: str = "run",
                 raise ValueError(f"read_runs: {os.fspath(path)} does not match "
                                  f"{os.fspath(paths[0])}: {difference}")
         runs.append(ds)
-    index = xr.Variable(dim, list(labels))
-    return xr.concat(runs, dim=xr.DataArray(index, dims=dim, name=dim), coords="minimal",
-                     compat="override", join="exact", combine_attrs="drop_conflicts")
+    index = xarray.DataArray(list(labels), dims=dim, name=dim)
+    stacked: xr.Dataset = xarray.concat(runs, dim=index, coords="minimal", compat="override",
+                                        join="exact", combine_attrs="drop_conflicts")
+    return stacked
