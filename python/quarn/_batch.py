@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 StrPath = Union[str, "os.PathLike[str]"]
 
 
-def read_header(path: StrPath) -> dict[str, Any]:
+def read_header(path: StrPath) -> dict[str, str | int | float]:
     """The HEADER properties of a psfbin file, the dict `read_psf(path).header` is.
 
     Only the footer and the HEADER section are read, so listing many files costs

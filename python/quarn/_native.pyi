@@ -1,10 +1,11 @@
 # The second extension module: entry points beside quarn._quarn.
 import os
-from typing import Any
 
 from ._quarn import Psf
 
-def read_header(path: str | os.PathLike[str], *, require_footer: bool = ...) -> dict[str, Any]: ...
+def read_header(
+    path: str | os.PathLike[str], *, require_footer: bool = ...
+) -> dict[str, str | int | float]: ...
 
 class BatchReader:
     def __init__(self, workers: int, window: int) -> None: ...
