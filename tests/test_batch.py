@@ -153,6 +153,8 @@ def test_many_raises_the_first_failure_in_order(write):
 def test_many_argument_errors(kw, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         quarn.read_many([], **kw)
+    with pytest.raises(TypeError, match="^read_many\\(\\) takes an iterable of paths, not one path$"):
+        quarn.read_many("one.psfbin")
 
 
 def threads_and_fds():

@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import functools
 import os
 from collections import deque
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sized
 from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 from . import _native
@@ -62,6 +63,8 @@ def read_many(paths: Iterable[StrPath], *, workers: int | None = None,
 
     Closing the iterator, dropping it, or an interrupt stops and joins the workers.
     """
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("read_many() takes an iterable of paths, not one path")
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
     count = default_workers() if workers is None else workers
@@ -70,20 +73,23 @@ def read_many(paths: Iterable[StrPath], *, workers: int | None = None,
     bar = None
     if progress:
         tqdm = require("tqdm", "progress")
-        total = len(paths) if hasattr(paths, "__len__") else None  # type: ignore[arg-type]
-        bar = tqdm.tqdm(total=total, unit="file", desc="reading")
+        total = len(paths) if isinstance(paths, Sized) else None
+        bar = functools.partial(tqdm.tqdm, total=total, unit="file", desc="reading")
     return _iterate(iter(paths), count, errors == "return", bar)
 
 
 def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
-             bar: Any) -> Iterator[Any]:
+             make_bar: Callable[[], Any] | None) -> Iterator[Any]:
     window = 2 * workers
+    bar = None
     reader = _native.BatchReader(workers, window)
     # In path order: the path, and the exception its conversion raised (None:
     # queued in the reader, whose results come in the same order).
     pending: deque[tuple[StrPath, Exception | None]] = deque()
     more = True
     try:
+        if make_bar is not None:
+            bar = make_bar()
         while True:
             while more and len(pending) < window:
                 try:
