@@ -11,11 +11,12 @@ file with `ValueError`, a note on the exception says what the file most likely i
 (the text form, the main file of a split result, an unfinished file).
 """
 
-from ._batch import read_header
+from ._batch import read_header, read_many
 from ._notes import read_psf
 from ._pandas import to_pandas
 from ._quarn import Psf, Sweep, Trace, Value, __version__
+from ._runs import read_runs
 from ._xarray import to_xarray
 
 __all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header",
-           "to_pandas", "to_xarray"]
+           "read_many", "read_runs", "to_pandas", "to_xarray"]

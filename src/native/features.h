@@ -7,5 +7,6 @@
 namespace quarn::native {
 
 bool register_header(PyObject* module);  // header.cpp: read_header
+bool register_batch(PyObject* module);   // batch.cpp: BatchReader
 
 }  // namespace quarn::native
