@@ -18,8 +18,9 @@ from conftest import bits
 from psfwriter import Decl, Layout, PsfFile, Record, Tag, TypeDecl
 
 
-def quarn(*args):
+def quarn(*args, env=None):
     run_env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    run_env.update(env or {})
     return subprocess.run([sys.executable, "-m", "quarn", *map(str, args)], capture_output=True,
                           text=True, env=run_env, timeout=120)
 
@@ -53,7 +54,8 @@ def results(tmp_path_factory):
 
 TEXT_NOTE = "  note: this is the text form"
 
-# (arguments, exit code, lines or fragments on stdout, on stderr); {d} is the directory.
+# (arguments, exit code, lines or fragments on stdout, on stderr); {d} is the directory,
+# a dict before the arguments adds to the environment.
 COMMANDS = [
     (["--version"], 0, ["quarn 0.2.0"], []),
     ([], 2, [], ["usage: quarn"]),
@@ -89,15 +91,18 @@ COMMANDS = [
     (["plot", "{d}/text.ac", "-o", "{d}/x.png"], 1, [], [TEXT_NOTE]),
     (["plot", "{d}/ac.psfbin", "-o", "{d}/x.gif"], 2, [], ["usage: quarn plot", ".png"]),
     (["plot", "{d}/ac.psfbin"], 1, [], ["no display", "-o OUT.png"]),
+    ([{"DISPLAY": ":9", "MPLBACKEND": "agg"}, "plot", "{d}/ac.psfbin"],
+     1, [], ["no window toolkit", "-o OUT.png"]),
 ]
 
 
 @pytest.mark.parametrize("args, code, out, err", COMMANDS, ids=lambda x: None)
 def test_command(results, args, code, out, err):
-    args = [a.format(d=results) for a in args]
+    env = args[0] if args and isinstance(args[0], dict) else None
+    args = [a.format(d=results) for a in args[bool(env):]]
     if args[:1] == ["info"] and args[1:] == [str(results)]:
         args.append(f"{results}/missing")
-    r = quarn(*args)
+    r = quarn(*args, env=env)
     assert r.returncode == code, r.stderr
     for want in out:
         assert want.format(d=results) in r.stdout

@@ -26,6 +26,7 @@ if TYPE_CHECKING:
 
 HELP = "plot swept traces: Bode plots of complex traces, real and struct traces against the sweep"
 FORMATS = (".png", ".svg", ".pdf")
+NON_INTERACTIVE = {"agg", "cairo", "pdf", "pgf", "ps", "svg", "template"}
 
 
 def add_parser(commands: Any) -> None:
@@ -166,6 +167,9 @@ def run(args: argparse.Namespace) -> int:
 
     if out is None:
         pyplot = require("matplotlib.pyplot", "plot")
+        if pyplot.get_backend().lower() in NON_INTERACTIVE:
+            raise CommandError("matplotlib has no window toolkit here; write the plot to a "
+                               "file with -o OUT.png")
         draw(pyplot.figure(figsize=_size(curves), layout="constrained"), curves, args.xscale)
         pyplot.show()
         return 0
