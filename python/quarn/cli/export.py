@@ -65,8 +65,7 @@ def _check_traces(path: Path, psf: Psf, names: list[str] | None) -> None:
 
 def _frame(psf: Psf, names: list[str] | None) -> pd.DataFrame:
     """The result's table with the chosen traces, complex columns split, index a column."""
-    from .._pandas import to_pandas
-    from .._pandas import MEMBER_SEPARATOR
+    from .._pandas import MEMBER_SEPARATOR, to_pandas
 
     df = to_pandas(psf)
     if names is not None:
