@@ -14,8 +14,9 @@
 // freed by its end (a balance kept here; LeakSanitizer checks the rest).
 //
 // The reads tried: the parse of the bytes plus the assembly's take_order; the
-// whole way from a path (load_records); and the parse with its body split
-// over three threads, where a thread that cannot be started is no failure.
+// whole way from a path (load_records); the parse with its body split over
+// three threads, where a thread that cannot be started is no failure; and a
+// path through the batch reader's worker thread.
 //   quarn_alloc_fail FILE_OR_DIR...
 #include <sys/mman.h>
 
@@ -32,8 +33,10 @@
 #include <iterator>
 #include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "batch/reader.h"
 #include "driver/load.h"
 #include "driver/parse.h"
 
@@ -130,6 +133,27 @@ Run load_path(const std::string& path) {
             digest(records->header.size(), records->values.size(), records->sweeps,
                    records->traces)};
   } catch (const std::bad_alloc&) {
+    return {Outcome::BadAlloc, {}};
+  }
+}
+
+// One path through the batch reader: a worker thread loads it, the caller
+// takes the outcome (or the std::bad_alloc the loader threw). A thread that
+// cannot be started counts as the lack of memory it is.
+Run batch_path(const std::string& path) {
+  try {
+    quarn::batch::Reader reader(1, 2);
+    if (!reader.submit(path)) return {Outcome::Failure, "the batch reader refused the input"};
+    std::optional<quarn::batch::Outcome> records;
+    while (!records && reader.outstanding() != 0) records = reader.next(std::chrono::seconds(1));
+    if (!records) return {Outcome::Failure, "the batch reader lost the input"};
+    if (!*records) return {Outcome::Failure, records->error()};
+    return {Outcome::Success, {},
+            digest((*records)->header.size(), (*records)->values.size(), (*records)->sweeps,
+                   (*records)->traces)};
+  } catch (const std::bad_alloc&) {
+    return {Outcome::BadAlloc, {}};
+  } catch (const std::system_error&) {
     return {Outcome::BadAlloc, {}};
   }
 }
@@ -296,6 +320,7 @@ int main(int argc, char** argv) {
     // allocation fails at a time.
     reads += sweep([&] { return parse_bytes(data, {.threads = 3, .min_bytes_per_thread = 16}); },
                    "split parse", false, ok);
+    reads += sweep([&] { return batch_path(name); }, "batch", false, ok);
     if (!ok) return 1;
   }
   std::printf("alloc_fail: %zu inputs, %llu allocation points, %llu reads with failing "
