@@ -5,8 +5,8 @@
 A branch is one condition of the source (each operand of && and ||, each
 if/while/for/?: test, each case of a switch), counted as two outcomes: taken
 and not taken. A condition that no input can decide both ways carries
-`LCOV_EXCL_BR_LINE: <reason>` on its line; its outcomes are left out and
-counted as exclusions. Exits non-zero when branch coverage falls below the
+`LCOV_EXCL_BR_LINE: <reason>` on its line or in a comment line right above it;
+its outcomes are left out and counted as exclusions. Exits non-zero when branch coverage falls below the
 floor, or when a source file of the core was linked into no measured program
 (it would otherwise be silently missing from the figures).
 """
@@ -39,7 +39,8 @@ def main(export: str, root_arg: str, floor_file: str) -> int:
         outcomes = taken = excluded = 0
         missing = []
         for line, _col, _eline, _ecol, true_count, false_count, *_ in sorted(f["branches"]):
-            if MARKER in source[line - 1]:
+            above = source[line - 2].strip() if line >= 2 else ""
+            if MARKER in source[line - 1] or (above.startswith("//") and MARKER in above):
                 excluded += 1
                 continue
             outcomes += 2

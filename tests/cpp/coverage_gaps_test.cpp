@@ -1,10 +1,14 @@
 // The corners of the core that files alone do not reach: the sample buffer's
 // growth and limits, the thread helpers at their edges, a file larger than the
-// read-whole limit that shrinks under its mapping, and load_records end to end.
+// read-whole limit that shrinks under its mapping, load_records end to end,
+// the batch reader's degenerate sizes and its orphan after fork, and the
+// SIGBUS guard handing signals that are not its own to the handler before it.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,15 +16,19 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "batch/reader.h"
 #include "driver/bus_guard.h"
 #include "driver/load.h"
 #include "driver/mapped_file.h"
 #include "reader/parallel.h"
 #include "reader/sample_buffer.h"
+#include "types/cursor.h"
+#include "types/datatype.h"
 
 namespace {
 
@@ -79,9 +87,26 @@ TEST(Threads, AvailableIsCappedAndRunParallelHandlesNoJobs) {
   const unsigned all = quarn::Concurrency::available(UINT_MAX);
   EXPECT_GE(all, 1u);
   EXPECT_LE(all, std::thread::hardware_concurrency() == 0 ? all : std::thread::hardware_concurrency());
-  std::atomic<int> calls{0};
-  quarn::run_parallel(0, nullptr, [&](std::size_t) { ++calls; });
-  EXPECT_EQ(calls.load(), 0);
+  for (const std::size_t jobs : {std::size_t{0}, std::size_t{1500}}) {  // none; more than helpers
+    std::vector<std::atomic<int>> calls(jobs);
+    quarn::run_parallel(jobs, nullptr, [&](std::size_t i) { ++calls[i]; });
+    for (std::size_t i = 0; i < jobs; ++i) ASSERT_EQ(calls[i].load(), 1) << i;
+  }
+}
+
+// Every enumerator prints by a name of its own (the messages name chunks and
+// datatypes), and a cursor never seeks past the end of its bytes.
+TEST(Names, EveryChunkAndDatatypeHasItsOwnName) {
+  std::set<std::string_view> names;
+  for (std::uint32_t v : {0u, 1u, 2u, 3u, 4u, 15u, 16u, 17u, 18u, 19u, 20u, 21u, 22u, 33u, 34u, 35u})
+    EXPECT_TRUE(names.insert(quarn::name_of(static_cast<quarn::ChunkId>(v))).second) << v;
+  for (unsigned v = 0; v <= static_cast<unsigned>(quarn::Datatype::Struct); ++v)
+    EXPECT_TRUE(names.insert(quarn::name_of(static_cast<quarn::Datatype>(v))).second) << v;
+  EXPECT_FALSE(names.contains("?"));
+  const std::byte four[4] = {};
+  quarn::Cursor cur(quarn::Bytes(four, 4));
+  cur.seek(9);
+  EXPECT_EQ(cur.pos(), 4u);
 }
 
 class LargeFile : public ::testing::Test {
@@ -137,6 +162,64 @@ TEST_F(LargeFile, LoadRecordsPassesUpFormatAndOpenFailures) {
   auto missing = quarn::driver::load_records(path_ + ".missing");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.failure_kind(), quarn::FailureKind::Io);
+}
+
+// A child of fork() ends with _exit; a coverage build writes its counters first.
+extern "C" int __llvm_profile_write_file(void) __attribute__((weak));
+[[noreturn]] void child_exit(bool ok) {
+  if (__llvm_profile_write_file != nullptr) __llvm_profile_write_file();
+  _exit(ok ? 0 : 1);
+}
+
+TEST(BatchReaderEdges, DegenerateSizesAndTheOrphanAfterFork) {
+  auto* reader = new quarn::batch::Reader(0, 0, [](const quarn::batch::Input&) -> quarn::batch::Outcome {
+    return quarn::Failure{"never loaded"};
+  });
+  EXPECT_EQ(reader->workers(), 1u);
+  EXPECT_EQ(reader->window(), 1u);
+  EXPECT_EQ(reader->outstanding(), 0u);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    const bool ok = reader->orphaned() && reader->room() == 0 && reader->outstanding() == 0 &&
+                    !reader->submit(std::string("x")) && !reader->next(std::chrono::milliseconds(1));
+    reader->stop();
+    delete reader;
+    child_exit(ok);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  delete reader;
+}
+
+// The guard's handler is installed once per process, keeping the one before
+// it: each case runs in a fresh process (a death test) with its own.
+std::atomic<int> g_chained{0};
+
+void expect_chained(bool with_siginfo) {
+  struct sigaction mine {};
+  if (with_siginfo) {
+    mine.sa_sigaction = [](int, siginfo_t*, void*) { ++g_chained; };
+    mine.sa_flags = SA_SIGINFO;
+  } else {
+    mine.sa_handler = [](int) { ++g_chained; };
+  }
+  sigemptyset(&mine.sa_mask);
+  sigaction(SIGBUS, &mine, nullptr);
+  static const std::byte range[16] = {};
+  {
+    quarn::BusGuard guard(quarn::Bytes(range, sizeof range));
+    raise(SIGBUS);  // sent, not a fault of the range
+  }
+  raise(SIGBUS);  // no guard on this thread
+  child_exit(g_chained.load() == 2);
+}
+
+TEST(BusGuardChain, SignalsNotOfTheRangeGoToThePreviousHandler) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(expect_chained(true), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(expect_chained(false), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,0 +1,51 @@
+# Steps of scripts/test.sh that measure and hold the core's trust figures.
+# Sourced by test.sh (after its helpers: script_step, record, $BUILD, $LOGS,
+# $QUARN_ROOT); each function is one step:
+#   coverage     line and branch coverage of the core; fails below the floor
+#                in scripts/coverage-floor.txt (scripts/coverage.sh)
+#   tsan         the C++ tests under ThreadSanitizer (scripts/tsan-tests.sh);
+#                TSAN_TESTS narrows them to a ctest -R pattern
+#   tsan_python  the Python tests of the threaded paths against a
+#                ThreadSanitizer build of both extension modules
+# The allocation-failure harness and the fuzz replays are ctest tests, so the
+# cpp, asan and coverage steps run them already.
+
+coverage_step() {
+  script_step "coverage: core branches vs floor" "$LOGS/coverage.log" \
+    env BUILD_DIR="$BUILD/coverage" bash "$QUARN_ROOT/scripts/coverage.sh"
+}
+
+tsan_step() {
+  local filter=()
+  [[ -n ${TSAN_TESTS:-} ]] && filter=(-R "$TSAN_TESTS")
+  script_step "tsan: C++ tests" "$LOGS/tsan.log" \
+    env BUILD_DIR="$BUILD/tsan" bash "$QUARN_ROOT/scripts/tsan-tests.sh" "${filter[@]}"
+}
+
+# The interpreter is not built with ThreadSanitizer, so its runtime is
+# preloaded; the interpreter's own locks are pthread mutexes, which it
+# intercepts, so the GIL hand-offs are seen. Only the tests of the paths that
+# run native threads are run (the rest gain nothing and take long).
+tsan_python_step() {
+  local py=${PYTHON:-$QUARN_ROOT/.venv-np2/bin/python}
+  script_step "tsan: Python, threaded paths" "$LOGS/tsan-python.log" \
+    env PYTHON="$py" BUILD_DIR="$BUILD/tsan-python" bash -c '
+      set -euo pipefail
+      root=$1 build=$BUILD_DIR
+      exe=$("$PYTHON" -c "import sys; print(sys.executable)")
+      cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_COMPILER=g++ -DQUARN_TSAN=ON -DQUARN_BUILD_PYTHON=ON \
+        -DPython_EXECUTABLE="$exe" >/dev/null
+      cmake --build "$build" -j "${JOBS:-2}"
+      pkg=$build/pkg/quarn
+      rm -rf "$pkg" && mkdir -p "$pkg"
+      cp -r "$root"/python/quarn/. "$pkg"/
+      rm -f "$pkg"/*.so
+      for so in "$build"/_quarn*.so "$build"/_native*.so; do ln -s "$so" "$pkg/"; done
+      cd "$root/tests"
+      LD_PRELOAD=$(g++ -print-file-name=libtsan.so) \
+      TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:report_signal_unsafe=0} \
+      PYTHONPATH=$build/pkg "$PYTHON" -m pytest -q -p no:cacheprovider \
+        ${TSAN_PYTEST:-test_batch.py test_realistic.py}
+    ' _ "$QUARN_ROOT"
+}
