@@ -58,6 +58,7 @@ class SampleBuffer {
     if (extra <= capacity_ - size_) return true;
     if (extra > max_elems() - size_) return false;
     std::size_t want = size_ + extra;
+    // LCOV_EXCL_BR_LINE: a capacity of half the address space cannot be had
     std::size_t doubled = capacity_ > max_elems() / 2 ? max_elems() : capacity_ * 2;
     return reallocate(want > doubled ? want : doubled);
   }
@@ -102,6 +103,7 @@ class SampleBuffer {
   bool reallocate(std::size_t cap) noexcept {
     void* p;
     if (!mapped(cap)) {
+      // LCOV_EXCL_BR_LINE: growth is asked only for more room, so cap > 0
       p = std::realloc(data_, (cap == 0 ? 1 : cap) * sizeof(double));
       if (p == nullptr) return false;
     } else if (data_ != nullptr && mapped(capacity_)) {

@@ -102,7 +102,9 @@ TEST(Names, EveryChunkAndDatatypeHasItsOwnName) {
     EXPECT_TRUE(names.insert(quarn::name_of(static_cast<quarn::ChunkId>(v))).second) << v;
   for (unsigned v = 0; v <= static_cast<unsigned>(quarn::Datatype::Struct); ++v)
     EXPECT_TRUE(names.insert(quarn::name_of(static_cast<quarn::Datatype>(v))).second) << v;
-  EXPECT_FALSE(names.contains("?"));
+  EXPECT_FALSE(names.contains("?"));  // kept for a number no case names:
+  EXPECT_EQ(quarn::name_of(static_cast<quarn::ChunkId>(99)), "?");
+  EXPECT_EQ(quarn::name_of(static_cast<quarn::Datatype>(99)), "?");
   const std::byte four[4] = {};
   quarn::Cursor cur(quarn::Bytes(four, 4));
   cur.seek(9);
@@ -162,6 +164,21 @@ TEST_F(LargeFile, LoadRecordsPassesUpFormatAndOpenFailures) {
   auto missing = quarn::driver::load_records(path_ + ".missing");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.failure_kind(), quarn::FailureKind::Io);
+}
+
+// The header alone, with and without the footer check.
+TEST_F(LargeFile, LoadHeaderWithAndWithoutTheFooterCheck) {
+  const std::string example = std::string(QUARN_SOURCE_DIR) + "/examples/ac.psfbin";
+  for (const bool footer : {true, false}) {
+    auto header = quarn::driver::load_header(example, footer);
+    ASSERT_TRUE(header) << header.error();
+    EXPECT_FALSE(header->empty());
+  }
+  resize(100);  // zeros: no footer, and an empty layout without a HEADER
+  EXPECT_EQ(quarn::driver::load_header(path_, true).failure_kind(), quarn::FailureKind::Format);
+  EXPECT_EQ(quarn::driver::load_header(path_, false).failure_kind(), quarn::FailureKind::Format);
+  EXPECT_EQ(quarn::driver::load_header(path_ + ".missing", true).failure_kind(),
+            quarn::FailureKind::Io);
 }
 
 // A child of fork() ends with _exit; a coverage build writes its counters first.
