@@ -1,11 +1,19 @@
 """Many files at once: read_header and read_many against read_psf, file by file."""
 
 import os
+import signal
+import subprocess
+import sys
+import threading
 
+import numpy as np
 import pytest
 
 import quarn
 from psfwriter import FOOTER, REALISTIC
+from quarn import _native
+from test_shrink import big_header_file
+from test_truncation import FILES
 
 
 def outcome(fn, *args, **kw):
@@ -44,8 +52,6 @@ def test_header_at_every_cut_of_the_header(write, name):
 
 @pytest.mark.parametrize("name", REALISTIC)
 def test_header_without_footer(write, name):
-    from quarn import _native
-
     data, at = REALISTIC[name]()[0].build()
     body = data[:at["footer"]]
     header = quarn.read_psf(write(data)).header
@@ -59,8 +65,6 @@ def test_header_without_footer(write, name):
 @pytest.mark.parametrize("junk", [b"#!/bin/sh\necho not a result file\n" * 3, bytes(40),
                                   b"\x00\x00\x04\x00\x00\x00\x00\x15" + b"\xff" * 40])
 def test_header_of_other_files_without_footer_check(write, junk):
-    from quarn import _native
-
     got = outcome(_native.read_header, write(junk), require_footer=False)
     assert got == outcome(quarn.read_psf, write(junk + FOOTER))
     assert isinstance(got, tuple)
@@ -74,18 +78,6 @@ def test_header_argument_errors(tmp_path):
 
 
 # ---- read_many ----
-
-import signal
-import subprocess
-import sys
-import threading
-
-import numpy as np
-
-import psfwriter
-from psfwriter import MAGIC
-from test_shrink import big_header_file
-from test_truncation import FILES
 
 
 def fingerprint(result):
