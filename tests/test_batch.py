@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -269,12 +270,13 @@ def test_many_file_shrinking_with_both_modules_loaded(tmp_path, first):
     before it: a file cut while the batch reads it fails with OSError either way."""
     small, path = tmp_path / "small.psf", tmp_path / "shrinking.psf"
     big_header_file(small, 16)
-    for attempt in range(10):
-        size = big_header_file(path, 400_000_000)
+    for attempt in range(20):
+        big_header_file(path, 400_000_000)
         proc = subprocess.Popen([sys.executable, "-c", SHRINK, str(small), str(path), first],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
         assert proc.stdout.readline().strip() == "ready"
+        time.sleep(0.02 * (attempt % 5))  # now and then the worker has opened the file
         os.truncate(path, 64 * 1024)
         out, err = proc.communicate(timeout=120)
         assert proc.returncode == 0, err
