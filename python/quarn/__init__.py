@@ -10,5 +10,6 @@ non-swept operating-point results as Python scalars or dicts.
 """
 
 from ._quarn import Psf, Sweep, Trace, Value, __version__, read_psf
+from ._batch import read_header
 
-__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf"]
+__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header"]
