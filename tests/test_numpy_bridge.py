@@ -648,3 +648,19 @@ def test_the_real_numpy_is_reached_in_a_fresh_interpreter(files, tmp_path):
         """, files["swept"], files["struct"], fake=None, cwd=tmp_path)
     assert out["arrays"] == [[0.0, 1.0], [1.0, 2.0]]
     assert out["struct"]["arrays"] == [[[1.0, 2.0]]]
+
+
+@pytest.mark.parametrize("interrupt", ["KeyboardInterrupt", "SystemExit"])
+def test_an_interrupt_while_numpy_loads_propagates_and_a_later_read_retries(files, tmp_path, interrupt):
+    out = run_child(f"""
+        import numpy, numpy.lib
+        real = numpy.lib.NumpyVersion
+        def interrupted(version):
+            raise {interrupt}()
+        numpy.lib.NumpyVersion = interrupted
+        first = attempt(sys.argv[1])
+        numpy.lib.NumpyVersion = real
+        print(json.dumps({{"first": first, "second": attempt(sys.argv[1])}}))
+        """, files["swept"], fake=None, cwd=tmp_path)
+    assert out["first"] == {"escaped": interrupt, "direct_base": True, "message": ""}
+    assert out["second"]["arrays"] == [[0.0, 1.0], [1.0, 2.0]]

@@ -53,10 +53,15 @@ def test_intact_big_file_reads(tmp_path):
     assert out.split() == ["ready", "ok"]
 
 
-def cut_while_reading(path, write):
+# On a page boundary the reader faults on the next page; inside a page the rest
+# of that page reads as zeros, and the read must still be reported as shrunk.
+CUTS = [64 * 1024, 64 * 1024 + 1000]
+
+
+def cut_while_reading(path, write, cut):
     """Writes the file with `write()` (which returns its size), starts a reader
-    and cuts the file to 64 KiB while the reader opens or walks it, again and
-    again; the reader must never die. Returns the outcomes."""
+    and cuts the file to `cut` bytes while the reader opens or walks it, again
+    and again; the reader must never die. Returns the outcomes."""
     outcomes = []
     for attempt in range(10):
         size = write()
@@ -64,7 +69,7 @@ def cut_while_reading(path, write):
         assert proc.stdout.readline().strip() == "ready"
         # The reader is about to open the file or already walks it.
         time.sleep(0.01 * (attempt % 4))
-        os.truncate(path, 64 * 1024)
+        os.truncate(path, cut)
         out, err = proc.communicate(timeout=120)
         assert proc.returncode == 0, f"reader died with {proc.returncode}: {err}"
         line = out.strip()
@@ -72,7 +77,7 @@ def cut_while_reading(path, write):
             prefix = f"OSError cannot read {path}: the file shrank while it was being read (no data at offset "
             assert line.startswith(prefix) and line.endswith(")"), line
             offset = int(line[len(prefix):-1])
-            assert 64 * 1024 <= offset < size
+            assert cut <= offset < size
             outcomes.append("shrank")
             if outcomes.count("shrank") >= 3:
                 break
@@ -83,14 +88,16 @@ def cut_while_reading(path, write):
     return outcomes
 
 
-def test_truncated_while_reading_raises_oserror(tmp_path):
+@pytest.mark.parametrize("cut", CUTS)
+def test_truncated_while_reading_raises_oserror(tmp_path, cut):
     """Another process cuts the file while the reader walks its header."""
     path = tmp_path / "shrinking.psf"
-    outcomes = cut_while_reading(path, lambda: big_header_file(path, 400_000_000))
+    outcomes = cut_while_reading(path, lambda: big_header_file(path, 400_000_000), cut)
     assert "shrank" in outcomes, outcomes
 
 
-def test_truncated_while_threads_decode_raises_oserror(tmp_path):
+@pytest.mark.parametrize("cut", CUTS)
+def test_truncated_while_threads_decode_raises_oserror(tmp_path, cut):
     """The samples of a large body are decoded by several threads at once: a
     cut that one of them runs into fails the read the same way."""
     path = tmp_path / "shrinking.psf"
@@ -100,7 +107,7 @@ def test_truncated_while_threads_decode_raises_oserror(tmp_path):
         path.write_bytes(data)
         return len(data)
 
-    outcomes = cut_while_reading(path, write)
+    outcomes = cut_while_reading(path, write, cut)
     assert "shrank" in outcomes, outcomes
 
 
@@ -131,3 +138,17 @@ def test_bus_error_chains_to_faulthandler(tmp_path, enable_first):
     proc = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=60)
     assert proc.returncode == -signal.SIGBUS
     assert "Bus error" in proc.stderr
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda p: os.mkfifo(p), "cannot mmap {}: No such device (os error 19)"),
+    (lambda p: __import__("socket").socket(__import__("socket").AF_UNIX).bind(str(p)),
+     "cannot open {}: No such device or address (os error 6)"),
+], ids=["fifo-without-writer", "unix-socket"])
+def test_special_files_fail_at_once(tmp_path, make, message):
+    """Nothing that is not a regular file may block the open."""
+    path = tmp_path / "special"
+    make(path)
+    code = "import sys, quarn\ntry:\n    quarn.read_psf(sys.argv[1])\nexcept OSError as e:\n    print(e)\n"
+    proc = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=60)
+    assert proc.stdout.strip() == message.format(path), proc.stderr

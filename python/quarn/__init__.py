@@ -9,7 +9,10 @@ hold NumPy arrays (the parser's buffers, not copies) and whose `values` hold the
 non-swept operating-point results as Python scalars or dicts.
 """
 
+from ._pandas import to_pandas
 from ._quarn import Psf, Sweep, Trace, Value, __version__, read_psf
 from ._batch import read_header
+from ._xarray import to_xarray
 
-__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header"]
+__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header", "to_pandas",
+           "to_xarray"]

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "driver/bus_guard.h"
-#include "driver/mapped_file.h"
 #include "driver/parse.h"
 #include "types/utf8.h"
 
@@ -49,17 +48,20 @@ Result<PropertyList> load_header(const std::string& path, bool require_footer) {
 Result<Records> load_records(const std::string& path, unsigned threads) {
   auto file = MappedFile::open(path);
   if (!file) return pass_up(file);
+  return load_records(*file, path, threads);
+}
 
+Result<Records> load_records(const MappedFile& file, const std::string& path, unsigned threads) {
   Result<ParsedFile> parsed = Failure{};
   std::optional<std::uint64_t> data_end;
   {
-    BusGuard guard(file->bytes());
-    parsed = parse(file->bytes(), Concurrency{.threads = threads, .scope = &guard});
+    BusGuard guard(file.bytes());
+    parsed = parse(file.bytes(), Concurrency{.threads = threads, .scope = &guard});
     data_end = guard.fault_offset();
   }
   // A cut inside a page reads as zeros instead of faulting; whatever the parse
   // made of them, a file that is now shorter than it was is reported as such.
-  if (!data_end) data_end = file->shrunk_to();
+  if (!data_end) data_end = file.shrunk_to();
   if (data_end) return file_shrank(utf8::lossy(path), *data_end);
   if (!parsed) return pass_up(parsed);
   return to_records(std::move(*parsed));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "byte_builder.h"
+#include "driver/load.h"
 #include "driver/mapped_file.h"
 #include "driver/parse.h"
 
@@ -104,6 +105,25 @@ TEST_F(MappedFileTest, MapsTheWholeFile) {
   auto parsed = quarn::driver::parse(f->bytes());
   ASSERT_TRUE(parsed) << parsed.error();
   EXPECT_EQ(parsed->layout, quarn::ValueSectionType::NonSwept);
+}
+
+// Cut inside its last page after it was mapped, a file reads as zeros up to
+// that page's end instead of faulting: the footer is then missing, but the
+// failure is the file's shrinking, where its data now ends.
+TEST_F(MappedFileTest, FileCutInsideAPageAfterMappingIsReportedAsShrunk) {
+  std::vector<std::uint8_t> bytes(MappedFile::kReadBytes + 8192, 0);
+  std::memcpy(bytes.data() + bytes.size() - 12, "Clarissa", 8);
+  const std::string path = write("cut.psf", bytes);
+  auto f = MappedFile::open(path);
+  ASSERT_TRUE(f) << f.error();
+  const std::size_t cut = bytes.size() - 100;
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+  auto records = quarn::driver::load_records(*f, path, 1);
+  ASSERT_FALSE(records);
+  EXPECT_EQ(records.failure_kind(), quarn::FailureKind::Io);
+  EXPECT_EQ(records.error(), "cannot read " + path +
+                                 ": the file shrank while it was being read (no data at offset " +
+                                 std::to_string(cut) + ")");
 }
 
 // The descriptor is closed and the mapping released with the object: many

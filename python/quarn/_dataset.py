@@ -1,0 +1,199 @@
+"""The xarray Dataset of a result, and the backend class that opens files as one.
+
+Imported only where xarray is used (see `quarn._xarray` for the layout).
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Hashable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+import xarray as xr
+from xarray.backends import BackendEntrypoint
+from xarray.indexes import PandasIndex
+
+from ._results import UNSWEPT_AXIS, check_lengths, column, struct_matrix
+from ._xarray import MEMBER_DIM_SUFFIX, STRUCT_GROUP_PREFIX, has_psfbin_footer
+
+if TYPE_CHECKING:
+    from ._quarn import Psf
+
+__all__ = ["QuarnBackendEntrypoint", "Series", "build_dataset", "psf_dataset", "series_of"]
+
+
+@dataclass(frozen=True)
+class Series:
+    """One sweep or trace, as the Dataset builder takes it.
+
+    `data` becomes the variable's data as it is: a NumPy array for a result in
+    memory, or a lazily indexed array (with `shape` and `dtype`) for a file read
+    on demand. It is 1-D (points,) for a real or complex series and 2-D
+    (points, members) float64 for a struct trace, whose member names are
+    `members`. `attrs` become the variable's attributes.
+    """
+
+    name: str
+    data: Any
+    members: tuple[str, ...] | None = None
+    attrs: Mapping[str, Any] = field(default_factory=dict)
+
+    @property
+    def points(self) -> int:
+        return int(self.data.shape[0])
+
+
+def series_of(name: str, data: np.ndarray[Any, np.dtype[Any]]) -> Series:
+    """The `Series` of an array `read_psf` made (a struct trace viewed as a matrix)."""
+    names = data.dtype.names
+    if names is None:
+        return Series(name, data)
+    return Series(name, struct_matrix(data), tuple(names))
+
+
+def build_dataset(
+    header: Mapping[str, Any],
+    sweeps: Sequence[Series],
+    traces: Sequence[Series],
+    values: Sequence[tuple[str, object]],
+    drop_variables: str | Iterable[Hashable] | None = None,
+) -> xr.Dataset:
+    """The Dataset of one result (layout in the module's docstring).
+
+    `values` are the non-swept (name, value) pairs, a value being an int, float,
+    complex, str or a dict of such fields. Dropped variables are left out before
+    anything else is checked, so a damaged trace can be dropped to read the rest.
+    """
+    drop: set[Hashable] = (
+        {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ()))
+    out = _Builder(drop)
+    axis = sweeps[0].name if sweeps else UNSWEPT_AXIS
+    kept_sweeps = [s for s in sweeps if s.name not in drop]
+    kept_traces = [t for t in traces if t.name not in drop]
+    if sweeps:
+        points = sweeps[0].points
+    else:
+        points = kept_traces[0].points if kept_traces else 0
+    check_lengths(axis, points,
+                  [("sweep", s.name, s.points) for s in kept_sweeps if s is not sweeps[0]]
+                  + [("trace", t.name, t.points) for t in kept_traces])
+
+    for s in kept_sweeps:
+        out.coordinate(s.name, xr.Variable((axis,), s.data, dict(s.attrs)),
+                       indexed=s is sweeps[0])
+    for t in kept_traces:
+        if t.members is None:
+            out.variable(t.name, xr.Variable((axis,), t.data, dict(t.attrs)))
+            continue
+        dim = out.labels(t.name + MEMBER_DIM_SUFFIX, t.members)
+        out.variable(t.name, xr.Variable((axis, dim), t.data, dict(t.attrs)))
+
+    groups: dict[tuple[str, ...], list[tuple[str, Mapping[str, object]]]] = {}
+    for name, value in values:
+        if isinstance(value, dict):
+            groups.setdefault(tuple(value), []).append((name, value))
+    for name, value in values:
+        if not isinstance(value, dict):
+            out.variable(name, xr.Variable((), column([value]).reshape(())))
+            continue
+        group = groups.pop(tuple(value), None)
+        if group is None:  # made at the group's first value
+            continue
+        dim = out.labels(f"{STRUCT_GROUP_PREFIX}{out.groups}", [n for n, _ in group])
+        out.groups += 1
+        for member in value:
+            cells = column([v[member] for _, v in group])
+            out.variable(f"{dim}.{member}", xr.Variable((dim,), cells))
+
+    return xr.Dataset(out.data_vars, coords=xr.Coordinates(out.coords, indexes=out.indexes),
+                      attrs=dict(header))
+
+
+class _Builder:
+    """The variables of one Dataset as they are made; each name is taken once."""
+
+    def __init__(self, drop: set[Hashable]) -> None:
+        self.drop = drop
+        self.taken: set[str] = set()
+        self.coords: dict[Hashable, Any] = {}
+        self.indexes: dict[Hashable, Any] = {}
+        self.data_vars: dict[Hashable, Any] = {}
+        self.groups = 0
+
+    def _take(self, name: str) -> bool:
+        """Whether to make `name` (not dropped); a name kept twice is an error."""
+        if name in self.drop:
+            return False
+        if name in self.taken:
+            raise ValueError(
+                f"the result has two variables named {name!r}; an xarray Dataset holds one")
+        self.taken.add(name)
+        return True
+
+    def variable(self, name: str, variable: Any) -> None:
+        if self._take(name):
+            self.data_vars[name] = variable
+
+    def coordinate(self, name: str, variable: Any, *, indexed: bool) -> None:
+        """A coordinate; `indexed`: also its index, over the coordinate's own array."""
+        if not self._take(name):
+            return
+        self.coords[name] = variable
+        if indexed:
+            self.indexes[name] = _index(variable.values, name)
+
+    def labels(self, dim: str, labels: Sequence[str]) -> str:
+        """A dimension of `labels` (member or value names), indexed by them; its name."""
+        self.coordinate(dim, xr.Variable((dim,), np.array(labels, dtype=np.str_)), indexed=True)
+        return dim
+
+
+def _index(data: np.ndarray[Any, np.dtype[Any]], dim: str) -> Any:
+    """An index over `data` itself (pandas would copy it otherwise)."""
+    return PandasIndex(pd.Index(data, copy=False, name=dim), dim)
+
+
+def psf_dataset(psf: Psf, drop_variables: str | Iterable[Hashable] | None = None) -> xr.Dataset:
+    """The Dataset of a result `read_psf` made, over its arrays."""
+    return build_dataset(
+        psf.header,
+        [series_of(s.name, s.data) for s in psf.sweeps],
+        [series_of(t.name, t.data) for t in psf.traces],
+        [(v.name, v.data) for v in psf.values],
+        drop_variables)
+
+
+def _open_psf_dataset(filename_or_obj: object,
+                      drop_variables: str | Iterable[Hashable] | None) -> xr.Dataset:
+    if not isinstance(filename_or_obj, (str, os.PathLike)):
+        raise TypeError(
+            f"quarn opens psfbin files by path, not {type(filename_or_obj).__name__} objects")
+    from . import read_psf
+
+    return psf_dataset(read_psf(filename_or_obj), drop_variables)
+
+
+class QuarnBackendEntrypoint(BackendEntrypoint):
+    """Opens psfbin result files: `xr.open_dataset(path, engine="quarn")`.
+
+    The file is recognised by its footer, whatever its suffix. See
+    `quarn._xarray` for the Dataset's layout.
+    """
+
+    open_dataset_parameters = ("filename_or_obj", "drop_variables")
+    description = "Open psfbin circuit-simulation results with quarn"
+    url = "https://pypi.org/project/quarn/"
+
+    def open_dataset(  # type: ignore[override]
+        self,
+        filename_or_obj: str | os.PathLike[Any],
+        *,
+        drop_variables: str | Iterable[Hashable] | None = None,
+    ) -> xr.Dataset:
+        return _open_psf_dataset(filename_or_obj, drop_variables)
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        return has_psfbin_footer(filename_or_obj)

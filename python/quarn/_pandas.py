@@ -1,0 +1,121 @@
+"""Results as pandas DataFrames: `to_pandas(psf)`.
+
+    >>> df = quarn.to_pandas(quarn.read_psf("ac.psfbin"))
+    >>> df["V(out)"].abs()
+
+- Swept: indexed by the first sweep's values (the index is named after the
+  sweep), one column per further sweep and per trace, in file order, with
+  `read_psf`'s dtype (float64, complex128; values bit for bit). A struct trace
+  `T` gives one float64 column per member `m`, named "T.m" (the separator
+  pandas' own `json_normalize` uses). A result with traces but no sweep has a
+  RangeIndex named "point".
+- Non-swept (a result that has values): one row per value, indexed by the value
+  names (the index is named "name"); one column per struct field, in the order
+  the fields first appear, and the column "value" for scalar values. A field a
+  value does not have is missing: NaN in a float or complex column, <NA> in an
+  integer column (pandas' nullable "Int64", so integers stay integers), None in
+  a column of strings or of mixed kinds. A struct field named "value" shares
+  the scalars' column.
+- A result with neither points nor values is an empty frame indexed by "name".
+
+Column names must be unique: a result that would give two columns one name
+(two traces of one name, or a trace named like a struct member's column)
+raises ValueError naming it, as does a trace whose number of points differs
+from the sweep's.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any
+
+from ._optional import require
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from ._quarn import Psf
+
+__all__ = ["to_pandas"]
+
+#: Joins a struct trace's name and a member's: trace "M1", member "fn" -> column "M1.fn".
+MEMBER_SEPARATOR = "."
+
+#: The column of scalar values and the index name of a non-swept result's frame.
+VALUE_COLUMN = "value"
+VALUE_INDEX = "name"
+
+
+def to_pandas(psf: Psf) -> pd.DataFrame:
+    """The DataFrame of a result: a swept table, or one row per non-swept value.
+
+    See the module's docstring for the layout and the column names.
+    """
+    require("pandas", "pandas")
+    if psf.values or not (psf.sweeps or psf.traces):
+        return _values_frame([(v.name, v.data) for v in psf.values])
+    return _swept_frame(psf)
+
+
+def _swept_frame(psf: Psf) -> pd.DataFrame:
+    import pandas as pd
+
+    from ._results import UNSWEPT_AXIS, check_lengths, struct_matrix
+
+    sweeps, traces = psf.sweeps, psf.traces
+    axis = sweeps[0].name if sweeps else UNSWEPT_AXIS
+    points = len(sweeps[0].data) if sweeps else len(traces[0].data)
+    check_lengths(axis, points, [("sweep", s.name, len(s.data)) for s in sweeps[1:]]
+                  + [("trace", t.name, len(t.data)) for t in traces])
+
+    columns: dict[str, Any] = {}
+
+    def add(name: str, data: Any) -> None:
+        if name in columns:
+            raise ValueError(
+                f"the result has two columns named {name!r}; give each trace its own name")
+        columns[name] = data
+
+    for s in sweeps[1:]:
+        add(s.name, s.data)
+    for t in traces:
+        members = t.data.dtype.names
+        if members is None:
+            add(t.name, t.data)
+            continue
+        matrix = struct_matrix(t.data)
+        for k, member in enumerate(members):
+            add(f"{t.name}{MEMBER_SEPARATOR}{member}", matrix[:, k])
+    index: pd.Index[Any] = (pd.Index(sweeps[0].data, name=axis) if sweeps
+                            else pd.RangeIndex(points, name=axis))
+    return pd.DataFrame(columns, index=index)
+
+
+def _values_frame(values: list[tuple[str, object]]) -> pd.DataFrame:
+    import pandas as pd
+
+    cells: dict[str, dict[int, object]] = {}
+    for row, (_, value) in enumerate(values):
+        fields = value if isinstance(value, dict) else {VALUE_COLUMN: value}
+        for key, field in fields.items():
+            cells.setdefault(key, {})[row] = field
+    frame = {key: _sparse_column(col, len(values)) for key, col in cells.items()}
+    index = pd.Index([n for n, _ in values], name=VALUE_INDEX)
+    return pd.DataFrame(frame, index=index)
+
+
+def _sparse_column(cells: dict[int, object], rows: int) -> Any:
+    """One column of `rows` rows from the cells present; the others are missing."""
+    import pandas as pd
+
+    from ._results import column
+
+    present = list(cells.values())
+    if len(cells) == rows:
+        return column(present)
+    kinds = {type(v) for v in present}
+    if kinds == {int}:
+        ints = [cells.get(r, pd.NA) for r in range(rows)]
+        return pd.array(ints, dtype="Int64")  # type: ignore[call-overload]
+    missing = {frozenset({float}): math.nan, frozenset({complex}): complex(math.nan, 0.0)}
+    return column([cells.get(r, missing.get(frozenset(kinds))) for r in range(rows)])
