@@ -12,7 +12,8 @@ non-swept operating-point results as Python scalars or dicts.
 from ._pandas import to_pandas
 from ._quarn import Psf, Sweep, Trace, Value, __version__, read_psf
 from ._batch import read_header
+from ._lazy import PsfFile, open_psf
 from ._xarray import to_xarray
 
 __all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header", "to_pandas",
-           "to_xarray"]
+           "to_xarray", "PsfFile", "open_psf"]

@@ -7,5 +7,6 @@
 namespace quarn::native {
 
 bool register_header(PyObject* module);  // header.cpp: read_header
+bool register_lazy(PyObject* module);    // lazy.cpp: LazyFile
 
 }  // namespace quarn::native
