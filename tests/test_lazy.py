@@ -194,3 +194,70 @@ def test_reads_and_a_close_from_several_threads(tran_file):
     for t in threads:
         t.join()
     assert set(outcomes) <= {True, "I/O operation on closed file"}
+
+
+@pytest.fixture
+def reads(monkeypatch):
+    """Every read the open files make, as (name, start, stop)."""
+    made = []
+    read = quarn.PsfFile.read
+
+    def counted(self, name, start=None, stop=None):
+        made.append((name, start, stop))
+        return read(self, name, start, stop)
+
+    monkeypatch.setattr(quarn.PsfFile, "read", counted)
+    return made
+
+
+@pytest.mark.parametrize("name, trace", [("tran", "V(clk)"), ("noise", "M1"), ("ac", "V(out)")])
+def test_xarray_decodes_only_what_is_indexed(tmp_path, reads, name, trace):
+    xr = pytest.importorskip("xarray")
+    f, expected = REALISTIC[name](**({"points": 3000} if name != "tran" else {}))
+    path = tmp_path / "f.psfbin"
+    path.write_bytes(f.to_bytes())
+    psf = quarn.read_psf(path)
+    want = {t.name: t.data for t in psf.traces}[trace]
+    wanted = want if want.dtype.names is None else want.view("<f8").reshape(len(want), -1)
+
+    ds = xr.open_dataset(path, engine="quarn")
+    (axis, _), = expected.sweeps
+    assert [r[0] for r in reads] == [axis]  # the index of the sweep, and nothing else
+    n = len(want)
+    for key in [slice(10, 20), slice(n - 7, None, 3), 5, slice(None, None, -400), slice(n, None)]:
+        del reads[:]
+        got = ds[trace][key].values
+        chosen = np.arange(n)[key].reshape(-1)
+        span = (chosen.min(), chosen.max() + 1) if len(chosen) else (n, n)
+        assert reads == [(trace, *span)], key  # the points that cover the selection, once
+        assert np.array_equal(bits(got), bits(wanted[key]))
+    del reads[:]
+    assert np.array_equal(bits(ds[trace].values), bits(wanted))
+    assert reads == [(trace, 0, n)]
+    ds.close()
+
+
+def test_xarray_attributes_are_the_declarations_properties(tmp_path):
+    xr = pytest.importorskip("xarray")
+    path = tmp_path / "ac.psfbin"
+    path.write_bytes(REALISTIC["ac"]()[0].to_bytes())
+    with quarn.open_psf(path) as f:
+        want = {s.name: dict(s.properties) for s in f.sweeps + f.traces}
+    ds = xr.open_dataset(path, engine="quarn")
+    assert {v: ds[v].attrs for v in want} == want
+    assert ds["V(out)"].attrs["units"] == "V" and ds["freq"].attrs["units"] == "Hz"
+
+
+def test_xarray_load_and_pickle_give_the_eager_values(tmp_path):
+    import pickle
+
+    xr = pytest.importorskip("xarray")
+    path = tmp_path / "noise.psfbin"
+    path.write_bytes(REALISTIC["noise"]()[0].to_bytes())
+    eager = quarn.to_xarray(quarn.read_psf(path))
+    loaded = xr.load_dataset(path, engine="quarn")
+    xr.testing.assert_identical(loaded.drop_attrs(deep=True).assign_attrs(loaded.attrs), eager)
+    opened = xr.open_dataset(path, engine="quarn")
+    again = pickle.loads(pickle.dumps(opened))
+    opened.close()  # the copy reopens the file by its path
+    xr.testing.assert_identical(again.load(), loaded)
