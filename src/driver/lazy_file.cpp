@@ -1,5 +1,8 @@
 #include "driver/lazy_file.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <utility>
 
 #include "driver/bus_guard.h"
@@ -34,8 +37,9 @@ Series empty_like(const Series& kind) {
 
 }  // namespace
 
-Result<LazyIndex> index_bytes(Bytes data, const Concurrency& concurrency) {
-  auto parsed = parse(data, concurrency, /*lazy=*/true);
+Result<LazyIndex> index_bytes(Bytes data, const Concurrency& concurrency,
+                              const PagesDone* pages_done) {
+  auto parsed = parse(data, concurrency, /*lazy=*/true, pages_done);
   if (!parsed) return pass_up(parsed);
   ParseState& state = parsed->state;
   LazyRecord& lazy = *state.lazy;
@@ -55,13 +59,14 @@ Result<LazyIndex> index_bytes(Bytes data, const Concurrency& concurrency) {
 
 Result<Series> read_series(Bytes data, const BodyIndex& body, const LazySeries& series,
                            std::uint64_t start, std::uint64_t stop,
-                           const Concurrency& concurrency) {
+                           const Concurrency& concurrency, const PagesDone* pages_done) {
   Series out = empty_like(series.kind);
   const std::uint64_t doubles = (stop - start) * series.layout.doubles;
   SampleBuffer& samples = out.samples();
   if (!samples.reserve_more_exact(doubles))
     return fail("cannot allocate memory for {} samples of '{}'", doubles, series.name);
-  decode_points(data, body, series.layout, start, stop, samples.extend(doubles), concurrency);
+  decode_points(data, body, series.layout, start, stop, samples.extend(doubles), concurrency,
+                pages_done);
   return out;
 }
 
@@ -73,13 +78,28 @@ Result<LazyFile> LazyFile::open(const std::string& path, unsigned threads) {
   std::optional<std::uint64_t> data_end;
   {
     BusGuard guard(file->bytes());
-    index = index_bytes(file->bytes(), Concurrency{.threads = threads, .scope = &guard});
+    const PagesDone pages_done{&LazyFile::let_go, &*file};
+    index = index_bytes(file->bytes(), Concurrency{.threads = threads, .scope = &guard},
+                        &pages_done);
     data_end = guard.fault_offset();
   }
   if (!data_end) data_end = file->shrunk_to();
   if (data_end) return file_shrank(utf8::lossy(path), *data_end);
   if (!index) return pass_up(index);
-  return LazyFile(path, std::move(*file), std::move(*index));
+  LazyFile out(path, std::move(*file), std::move(*index));
+  let_go(&*out.file_, 0, out.file_->bytes().size());  // the walk touched every page it checked
+  return out;
+}
+
+void LazyFile::let_go(void* file, std::uint64_t pos, std::uint64_t length) noexcept {
+  const auto& mapped = *static_cast<const MappedFile*>(file);
+  if (!mapped.mapped()) return;
+  static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t first = (pos + page - 1) / page * page;
+  const std::uint64_t end = (pos + length) / page * page;
+  if (end <= first) return;
+  // Only whole pages inside the stretch; failing to let go costs memory, not data.
+  ::madvise(const_cast<std::byte*>(mapped.bytes().data()) + first, end - first, MADV_DONTNEED);
 }
 
 Result<Series> LazyFile::read(const LazySeries& series, std::uint64_t start, std::uint64_t stop,
@@ -88,8 +108,10 @@ Result<Series> LazyFile::read(const LazySeries& series, std::uint64_t start, std
   std::optional<std::uint64_t> data_end;
   {
     BusGuard guard(file_->bytes());
+    const PagesDone pages_done{&LazyFile::let_go,
+                               const_cast<void*>(static_cast<const void*>(&*file_))};
     out = read_series(file_->bytes(), index_.body, series, start, stop,
-                      Concurrency{.threads = threads, .scope = &guard});
+                      Concurrency{.threads = threads, .scope = &guard}, &pages_done);
     data_end = guard.fault_offset();
   }
   if (!data_end) data_end = file_->shrunk_to();

@@ -35,13 +35,15 @@ struct LazyIndex {
 
 // Walks the file's bytes: fails exactly where, and with the message that,
 // `parse` and the assembly of its records fail.
-Result<LazyIndex> index_bytes(Bytes data, const Concurrency& concurrency = {});
+Result<LazyIndex> index_bytes(Bytes data, const Concurrency& concurrency = {},
+                              const PagesDone* pages_done = nullptr);
 
 // A new series of `series`' kind holding its points [start, stop)
 // (start <= stop <= points), decoded from `data`, which the index was made of.
 Result<Series> read_series(Bytes data, const BodyIndex& body, const LazySeries& series,
                            std::uint64_t start, std::uint64_t stop,
-                           const Concurrency& concurrency = {});
+                           const Concurrency& concurrency = {},
+                           const PagesDone* pages_done = nullptr);
 
 class LazyFile {
  public:
@@ -65,6 +67,10 @@ class LazyFile {
  private:
   LazyFile(std::string path, MappedFile file, LazyIndex index)
       : path_(std::move(path)), file_(std::move(file)), index_(std::move(index)) {}
+  // Lets the pages of bytes [pos, pos + length) of the mapping go from the
+  // process (the file's cache keeps them; a later read maps them again), so
+  // an open file costs memory only while it is read.
+  static void let_go(void* file, std::uint64_t pos, std::uint64_t length) noexcept;
   std::string path_;
   std::optional<MappedFile> file_;
   LazyIndex index_;

@@ -77,7 +77,8 @@ Result<HeaderOnly> parse_header(Bytes data, bool require_footer) {
   return read_leading(cur, data, require_footer);
 }
 
-Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency, bool lazy) {
+Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency, bool lazy,
+                         const PagesDone* pages_done) {
   Cursor cur(data);
   auto leading = read_leading(cur, data, true);
   if (!leading) return pass_up(leading);
@@ -87,7 +88,10 @@ Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency, bool lazy) 
   // previous one ended; anything else ends the walk.
   TypeTable types;
   ParseState state;
-  if (lazy) state.lazy = std::make_unique<LazyRecord>();
+  if (lazy) {
+    state.lazy = std::make_unique<LazyRecord>();
+    state.lazy->pages_done = pages_done;
+  }
   if (cur.next_is(ChunkId::SectionType))
     QUARN_TRY(read_type_section(cur, types, lazy ? &state.lazy->type_properties : nullptr));
   if (cur.next_is(ChunkId::SectionSweep)) QUARN_TRY(read_sweep_section(cur, types, state));

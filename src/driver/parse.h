@@ -31,6 +31,8 @@ Result<HeaderOnly> parse_header(Bytes data, bool require_footer = true);
 // the outcome is the same for any number. With `lazy`, the swept bodies are
 // walked and indexed instead of decoded (`state.lazy`), and the properties
 // and groups of the declarations are kept; the outcome is still the same.
-Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency = {}, bool lazy = false);
+// `pages_done`, for a lazy walk, is told of the stretches of a body it has passed.
+Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency = {}, bool lazy = false,
+                         const PagesDone* pages_done = nullptr);
 
 }  // namespace quarn::driver

@@ -70,12 +70,25 @@ struct SeriesLayout {
 // body indexed as `body`.
 SeriesLayout layout_of(const BodyIndex& body, std::uint32_t id, std::uint64_t doubles);
 
+// Told of each stretch of `data` a decoding has finished with, about every
+// kReleaseSpan bytes: the owner of a mapping can then let its pages go, so a
+// read holds only a few stretches of the file at once, whatever it spans.
+struct PagesDone {
+  static constexpr std::uint64_t kReleaseSpan = std::uint64_t{8} << 20;
+  void (*done)(void* context, std::uint64_t pos, std::uint64_t length) noexcept;
+  void* context;
+  void operator()(std::uint64_t pos, std::uint64_t end) const noexcept {
+    if (end > pos) done(context, pos, end - pos);
+  }
+};
+
 // Decodes points [start, stop) of `series` (stop <= series.points) into
 // `out`, which has room for their doubles, on up to `concurrency.threads`
 // threads. Reads only the bytes that hold those points; never reads outside
 // `data`, which must be the bytes the index was made of.
 void decode_points(Bytes data, const BodyIndex& body, const SeriesLayout& series,
                    std::uint64_t start, std::uint64_t stop, double* out,
-                   const Concurrency& concurrency = {}) noexcept;
+                   const Concurrency& concurrency = {},
+                   const PagesDone* pages_done = nullptr) noexcept;
 
 }  // namespace quarn

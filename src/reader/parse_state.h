@@ -76,6 +76,7 @@ struct LazyRecord {
   std::vector<DeclDetails> traces;  // one per entry of trace_order
   std::vector<DeclDetails> values;  // one per entry of values
   BodyIndex body;
+  const PagesDone* pages_done = nullptr;  // told of the stretches a walk is done with
 };
 
 struct ParseState {

@@ -600,14 +600,20 @@ Result<FrameList> frame_list(ParseState& state) {
 
 // Walks the frames as `walk_frames` does, making the same checks in the same
 // order, and keeps their places as runs of frames of one shape.
-Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, BodyIndex& body) {
+Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, BodyIndex& body,
+                    const PagesDone* pages_done) {
   body.layout = BodyIndex::Layout::Windowed;
+  std::uint64_t kept = cur.pos();  // the first byte not yet given back
   body.windows = frame.ids.size();
   for (std::uint64_t k = 0; k < frame.ids.size(); ++k) body.window_of.emplace(frame.ids[k], k);
   while (cur.pos() < end) {
     const std::uint64_t at = cur.pos();
     auto head = read_frame_head(cur);
     if (!head) return pass_up(head);
+    if (pages_done != nullptr && at - kept >= PagesDone::kReleaseSpan) {
+      (*pages_done)(kept, at);
+      kept = at;
+    }
     if (!*head) continue;
     QUARN_TRY(read_windows(cur, frame, **head,
                            [&cur](DataDecl&, std::uint64_t n) { return cur.skip(8 * n); }));
@@ -639,7 +645,7 @@ Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state,
   auto made = frame_list(state);
   if (!made) return pass_up(made);
   const FrameList& frame = *made;
-  if (state.lazy) return index_frames(cur, end, frame, state.lazy->body);
+  if (state.lazy) return index_frames(cur, end, frame, state.lazy->body, state.lazy->pages_done);
   std::vector<DataDecl*> named(frame.decls);
   std::sort(named.begin(), named.end());
   if (std::adjacent_find(named.begin(), named.end(), [](DataDecl* a, DataDecl* b) {

@@ -212,6 +212,30 @@ TEST_P(LazyFileTest, EverySeriesWholeAndInSlicesIsTheParsedOne) {
   }
 }
 
+// The stretches a read reports done lie in the body and cover what it read.
+TEST_P(LazyFileTest, ReadsReportTheStretchesTheyAreDoneWith) {
+  const ByteBuilder b = GetParam().build();
+  auto index = quarn::driver::index_bytes(b.bytes());
+  ASSERT_TRUE(index) << index.error();
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+  const quarn::PagesDone done{[](void* c, std::uint64_t pos, std::uint64_t length) noexcept {
+                                static_cast<decltype(spans)*>(c)->push_back({pos, pos + length});
+                              },
+                              &spans};
+  for (const LazySeries* s : all_series(*index)) {
+    spans.clear();
+    auto got = quarn::driver::read_series(b.bytes(), index->body, *s, 0, s->layout.points, {},
+                                          &done);
+    ASSERT_TRUE(got);
+    std::uint64_t covered = 0;
+    for (auto [pos, end] : spans) {
+      EXPECT_LE(end, b.size() - 16) << s->name;  // before the SectionEnd word and the footer
+      covered += end - pos;
+    }
+    EXPECT_GE(covered, got->samples().size() * 8) << s->name;
+  }
+}
+
 // A cut file fails exactly as the parse fails; one whose footer is put back
 // after the cut reaches every reader of the walk.
 TEST_P(LazyFileTest, EveryTruncationAndCorruptionFailsAsTheParse) {
