@@ -27,7 +27,6 @@ from . import _native
 __all__ = ["PsfFile", "SeriesInfo", "ValueInfo", "open_psf"]
 
 
-@dataclass(frozen=True)
 class SeriesInfo:
     """One sweep or trace of an open file, without its samples.
 
@@ -38,14 +37,21 @@ class SeriesInfo:
     `group` the name of the group it is declared in, or None.
     """
 
-    name: str
-    dtype: np.dtype[Any]
-    points: int
-    properties: Mapping[str, Any]
-    group: str | None
+    __slots__ = ("name", "dtype", "points", "properties", "group")
+
+    def __init__(self, name: str, dtype: np.dtype[Any], points: int,
+                 properties: Mapping[str, Any], group: str | None) -> None:
+        self.name = name
+        self.dtype = dtype
+        self.points = points
+        self.properties = properties
+        self.group = group
 
     def __len__(self) -> int:
         return self.points
+
+    def __repr__(self) -> str:
+        return f"SeriesInfo({self.name!r}, {self.dtype}, {self.points} points)"
 
 
 @dataclass(frozen=True)

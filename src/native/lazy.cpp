@@ -15,6 +15,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "driver/assemble.h"
@@ -75,9 +76,17 @@ bool convert(LazyObject* self, driver::LazyIndex& index) {
   if (!header) return false;
   Ref info = Ref::steal(PyList_New(0));
   if (!info) return false;
+  // One dtype per kind: real, complex, and each struct type's member list.
+  Ref real, complex;
+  std::unordered_map<const void*, Ref> structs;
   for (const driver::LazySeries* s : *self->series) {
-    Ref dtype = dtype_of(s->kind);
-    if (!dtype) return false;
+    const auto* st = std::get_if<Series::Struct>(&s->kind.v);
+    Ref& slot = st != nullptr ? structs[st->members.get()]
+                : std::holds_alternative<Series::Real>(s->kind.v) ? real
+                                                                  : complex;
+    if (!slot) slot = dtype_of(s->kind);
+    if (!slot) return false;
+    Ref dtype = Ref::borrow(slot.get());
     Ref props = driver::properties_to_py(PropertyList(s->details.properties));
     Ref group = group_to_py(s->details.group);
     if (!props || !group) return false;
