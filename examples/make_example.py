@@ -41,7 +41,7 @@ def ac_example() -> tuple[PsfFile, Expected]:
         noise.append((m1, r1, m1 + r1))
     header = [("PSFversion", "1.00"), ("analysis type", "ac"), ("analysis name", "ac1"),
               ("PSF sweep points", len(freq)), ("temperature", 27.0)]
-    f = PsfFile(
+    psf = PsfFile(
         Layout.SIMPLE,
         header=header,
         types=[TypeDecl(1, "freq", Tag.FLOAT64, props=[("units", "Hz")]),
@@ -55,7 +55,7 @@ def ac_example() -> tuple[PsfFile, Expected]:
                 for r in (Record(10, freq[i]), Record(11, vout[i]), Record(12, noise[i]))],
     )
     noise_dtype = np.dtype([(n, "<f8") for n in NOISE_FIELDS])
-    return f, Expected(
+    return psf, Expected(
         dict(header), sweeps=[("freq", np.array(freq))],
         traces=[("V(out)", np.array(vout)),
                 ("noise(out)", np.array(noise).view(noise_dtype)[:, 0])])

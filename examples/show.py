@@ -12,8 +12,10 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 import quarn
 
@@ -26,7 +28,7 @@ def show_name(name: str) -> str:
     return name if name.isprintable() else repr(name)
 
 
-def fmt_scalar(x) -> str:
+def fmt_scalar(x: object) -> str:
     if isinstance(x, (bool, np.bool_)):
         return str(bool(x))
     if isinstance(x, (int, np.integer)):
@@ -41,14 +43,14 @@ def fmt_scalar(x) -> str:
     return repr(x)
 
 
-def fmt_samples(values, points: int, total: int | None = None) -> str:
+def fmt_samples(values: npt.NDArray[Any], points: int, total: int | None = None) -> str:
     """The first `points` values; "..." when there are more (`total` of them, if given)."""
     shown = ", ".join(fmt_scalar(v) for v in values[:points])
     more = (len(values) if total is None else total) - points
     return f"[{shown}{', ...' if more > 0 else ''}]"
 
 
-def describe_array(data: np.ndarray) -> str:
+def describe_array(data: npt.NDArray[Any]) -> str:
     if data.dtype.names is not None:
         kind = f"struct of {len(data.dtype.names)} float64 fields"
     else:
@@ -56,7 +58,7 @@ def describe_array(data: np.ndarray) -> str:
     return f"{kind}, {data.shape[0]} points"
 
 
-def print_sweep(sweep, points: int) -> None:
+def print_sweep(sweep: quarn.Sweep, points: int) -> None:
     data = sweep.data
     print(f"  {show_name(sweep.name)}: {describe_array(data)}")
     if len(data):
@@ -64,7 +66,7 @@ def print_sweep(sweep, points: int) -> None:
     print(f"      first: {fmt_samples(data, points)}")
 
 
-def print_trace(trace, points: int) -> None:
+def print_trace(trace: quarn.Trace, points: int) -> None:
     data = trace.data
     print(f"  {show_name(trace.name)}: {describe_array(data)}")
     if data.dtype.names is not None:
@@ -84,7 +86,7 @@ def print_trace(trace, points: int) -> None:
         print(f"      first: {fmt_samples(data, points)}")
 
 
-def print_value(value) -> None:
+def print_value(value: quarn.Value) -> None:
     data = value.data
     if isinstance(data, dict):
         print(f"  {show_name(value.name)}:")

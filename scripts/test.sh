@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # One command that installs what is missing and runs every test:
 #   cpp     the C++ tests (GoogleTest, through ctest)
-#   np1     the Python tests against the installed package with NumPy 1.x
-#   np2     the Python tests against the installed package with NumPy 2.x
+#   np1     the Python tests against the installed package with NumPy 1.x and the oldest
+#           releases of the optional libraries that pyproject.toml allows
+#           (scripts/constraints-np1.txt)
+#   np2     the Python tests against the installed package with NumPy 2.x and the newest
+#           releases of the optional libraries
+#   types   mypy --strict over python/quarn and examples/ (in the NumPy 2.x venv)
 #   asan    the C++ tests (LeakSanitizer on) and the Python tests against builds with
 #           AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize-tests.sh)
 #   fuzz    a bounded fuzzing session of the parse core (scripts/fuzz.sh, FUZZ_SECONDS)
@@ -19,6 +23,7 @@ BUILD=$QUARN_ROOT/build
 LOGS=$BUILD/logs
 TOOLS_VENV=$QUARN_ROOT/.venv-tools
 WHEEL_DIR=$BUILD/test-wheel
+SDIST_SRC=$BUILD/test-sdist/quarn
 JOBS=${JOBS:-2}
 
 # Debian packages the steps need; later steps (sanitizers, benchmarks, fuzzing) use the rest.
@@ -51,22 +56,63 @@ prepare_system() {
   ensure_build_prereqs
 }
 
-# CMake and Ninja from PyPI, in their own venv, so that Debian's (possibly old) ones don't matter.
+# CMake and Ninja from PyPI, in their own venv, so that Debian's (possibly old) ones don't
+# matter; gcovr for the coverage figures; build and scikit-build-core make the sdist.
 prepare_tools() {
   make_venv "$TOOLS_VENV"
   run_logged "$LOGS/tools-install.log" \
-    "$TOOLS_VENV/bin/python" -m pip install "cmake>=3.20" ninja
+    "$TOOLS_VENV/bin/python" -m pip install "cmake>=3.20" ninja gcovr build "scikit-build-core>=0.12"
   export PATH=$TOOLS_VENV/bin:$PATH
 }
 
-# Build the wheel once (as `pip install .` would) and install that file into each test venv.
-# The extension finds NumPy's C API at run time, so one wheel serves both NumPy majors.
+# Build the sdist, then the wheel from the sdist (as `python -m build` does), and install
+# that one wheel into each test venv: a file the sdist lacks breaks the build here, not
+# on a user's machine. The extension finds NumPy's C API at run time, so one wheel serves
+# both NumPy majors.
 build_wheel() {
   rm -rf "$WHEEL_DIR"
-  run_logged "$LOGS/wheel-build.log" \
+  mkdir -p "$WHEEL_DIR"
+  run_logged "$LOGS/sdist-build.log" \
+    "$TOOLS_VENV/bin/python" -m build --sdist --no-isolation --outdir "$WHEEL_DIR" "$QUARN_ROOT" ||
+    return 1
+  sync_sdist "$(ls "$WHEEL_DIR"/quarn-*.tar.gz)" "$SDIST_SRC" || return 1
+  CMAKE_BUILD_PARALLEL_LEVEL=$JOBS run_logged "$LOGS/wheel-build.log" \
     "$TOOLS_VENV/bin/python" -m pip wheel --no-deps -w "$WHEEL_DIR" \
-    -C build-dir="$BUILD/test-wheel-build" "$QUARN_ROOT"
+    -C build-dir="$BUILD/test-wheel-build" "$SDIST_SRC" || return 1
   ls "$WHEEL_DIR"/quarn-*.whl >/dev/null
+}
+
+# sync_sdist TARBALL DIR: make DIR hold exactly the files of the sdist. Only files whose
+# content changed are written, so their times tell the build what to recompile (an sdist
+# stamps all its files with one fixed time).
+sync_sdist() {
+  "$TOOLS_VENV/bin/python" - "$1" "$2" <<'PY'
+import os, sys, tarfile
+tarball, dest = sys.argv[1], sys.argv[2]
+wanted = set()
+with tarfile.open(tarball) as tar:
+    for member in tar:
+        if not member.isfile():
+            continue
+        rel = member.name.split("/", 1)[1]
+        wanted.add(rel)
+        data = tar.extractfile(member).read()
+        path = os.path.join(dest, rel)
+        try:
+            with open(path, "rb") as f:
+                if f.read() == data:
+                    continue
+        except FileNotFoundError:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chmod(path, member.mode & 0o777)
+for root, dirs, files in os.walk(dest):
+    for name in files:
+        rel = os.path.relpath(os.path.join(root, name), dest)
+        if rel not in wanted:
+            os.remove(os.path.join(root, name))
+PY
 }
 
 # ---------------------------------------------------------------------------------------
@@ -115,22 +161,71 @@ cpp_tests() {
   fi
 }
 
-# python_tests LABEL NUMPY_SPEC: a venv with that NumPy, the wheel, pytest and hypothesis;
-# then the tests in tests/, run against the installed package.
+# What each test venv gets besides the wheel with all its extras and the test tools:
+# np1 the oldest releases pyproject.toml allows, with NumPy 1.x (pinned, so that pip
+# cannot upgrade NumPy to 2 behind our back); np2 the newest releases, with NumPy 2.x.
+# venv_requirements LABEL: sets VENV_REQS to pip's arguments for that venv.
+venv_requirements() {
+  case $1 in
+    np1) VENV_REQS=(-c "$QUARN_ROOT/scripts/constraints-np1.txt" "numpy<2") ;;
+    np2) VENV_REQS=("numpy>=2") ;;
+    *) die "unknown test venv '$1'" ;;
+  esac
+}
+
+# The optional libraries the package's features use: every one must import in a test
+# venv, or tests that need it would be skipped instead of run.
+OPTIONAL_IMPORTS="pandas xarray dask dask.array distributed pyarrow matplotlib h5netcdf h5py tqdm"
+
+# prepare_test_venv LABEL: make .venv-LABEL with the wheel (all extras) and the test tools,
+# and check that NumPy has the major the label promises and that every extra imports.
+# Prints nothing on success; returns non-zero with the reason on stderr otherwise.
+prepare_test_venv() {
+  local label=$1 venv=$QUARN_ROOT/.venv-$1 py=$QUARN_ROOT/.venv-$1/bin/python wheel
+  venv_requirements "$label"
+  make_venv "$venv"
+  wheel=$(ls "$WHEEL_DIR"/quarn-*.whl)
+  # The second install replaces a quarn of the same version left by an earlier run.
+  if ! run_logged "$LOGS/$label-install.log" \
+      "$py" -m pip install "${VENV_REQS[@]}" "${wheel}[all,test]" >&2 ||
+     ! run_logged "$LOGS/$label-reinstall.log" \
+      "$py" -m pip install --force-reinstall --no-deps "$wheel" >&2; then
+    echo "pip install failed" >&2
+    return 1
+  fi
+  local want=${label#np}
+  if ! "$py" - "$want" $OPTIONAL_IMPORTS >&2 <<'PY'; then
+import importlib, sys
+import numpy
+want, modules = sys.argv[1], sys.argv[2:]
+if numpy.__version__.split(".")[0] != want:
+    sys.exit(f"numpy {numpy.__version__} installed, NumPy {want}.x wanted")
+failed = []
+for name in modules:
+    try:
+        importlib.import_module(name)
+    except Exception as exc:
+        failed.append(f"{name} ({type(exc).__name__}: {exc})")
+if failed:
+    sys.exit(f"with numpy {numpy.__version__} these do not import: " + ", ".join(failed))
+PY
+    echo "the venv does not hold what the tests need" >&2
+    return 1
+  fi
+}
+
+# python_tests LABEL: the tests in tests/, run in .venv-LABEL against the installed package.
 python_tests() {
-  local label=$1 spec=$2
+  local label=$1
   local venv=$QUARN_ROOT/.venv-$label py
   local name="python: pytest ($label)"
   py=$venv/bin/python
-  log "Python tests with $spec: venv $venv"
-  make_venv "$venv"
-  local wheel
-  wheel=$(ls "$WHEEL_DIR"/quarn-*.whl)
-  if ! run_logged "$LOGS/$label-install.log" \
-      "$py" -m pip install "$spec" "${wheel}[test]" ||
-     ! run_logged "$LOGS/$label-reinstall.log" \
-      "$py" -m pip install --force-reinstall --no-deps "$wheel"; then
-    step_broken "$name" "pip install failed"
+  venv_requirements "$label"
+  log "Python tests (${VENV_REQS[*]}): venv $venv"
+  local why
+  if ! why=$(prepare_test_venv "$label" 2>&1); then
+    printf '%s\n' "$why"
+    step_broken "$name" "$(tail -n 1 <<<"$why")"
     return 0
   fi
   local numpy_version location
@@ -188,10 +283,26 @@ script_step() {
   fi
 }
 
+# mypy --strict over the package and the examples, with the configuration in
+# pyproject.toml, in the NumPy 2.x venv plus mypy and the stubs of untyped libraries.
+types_check() {
+  local py=$QUARN_ROOT/.venv-np2/bin/python why
+  log "types: mypy --strict"
+  if ! why=$(prepare_test_venv np2 2>&1) ||
+     ! why=$(run_logged "$LOGS/types-install.log" \
+       "$py" -m pip install "mypy>=1.10" pandas-stubs types-tqdm 2>&1); then
+    printf '%s\n' "$why"
+    step_broken "types: mypy --strict" "could not install mypy"
+    return 0
+  fi
+  script_step "types: mypy --strict" "$LOGS/types.log" \
+    env -C "$QUARN_ROOT" "$py" -m mypy --cache-dir "$BUILD/mypy-cache"
+}
+
 # The sanitizer builds; the Python half runs in the NumPy 2.x test venv.
 asan_tests() {
   local py=$QUARN_ROOT/.venv-np2/bin/python
-  [[ -x $py ]] || python_tests np2 "numpy>=2" >/dev/null
+  [[ -x $py ]] || prepare_test_venv np2 >/dev/null
   script_step "sanitizers: C++ and Python" "$LOGS/asan.log" \
     env PYTHON="$py" BUILD_DIR="$BUILD/asan" ASAN_SYMBOLIZER_PATH=/usr/bin/llvm-symbolizer-14 \
     bash "$QUARN_ROOT/scripts/sanitize-tests.sh" cpp python
@@ -208,18 +319,19 @@ run_step() {
   local start=$SECONDS
   case $1 in
     cpp) cpp_tests ;;
-    np1) python_tests np1 "numpy<2" ;;
-    np2) python_tests np2 "numpy>=2" ;;
+    np1) python_tests np1 ;;
+    np2) python_tests np2 ;;
+    types) types_check ;;
     asan) asan_tests ;;
     fuzz) fuzz_session ;;
-    *) die "unknown step '$1' (known: cpp np1 np2 asan fuzz)" ;;
+    *) die "unknown step '$1' (known: cpp np1 np2 types asan fuzz)" ;;
   esac
   SUMMARY+=("$(printf '%-32s %ds' "  step $1 took" $((SECONDS - start)))")
 }
 
 main() {
   local steps=("$@")
-  ((${#steps[@]})) || steps=(cpp np1 np2 asan fuzz)
+  ((${#steps[@]})) || steps=(cpp np1 np2 types asan fuzz)
   local start=$SECONDS
 
   log "system packages and tools"
@@ -229,14 +341,15 @@ main() {
 
   local step needs_wheel=0
   for step in "${steps[@]}"; do
-    [[ $step == np* || $step == asan ]] && needs_wheel=1
+    [[ $step == np* || $step == asan || $step == types ]] && needs_wheel=1
   done
   if ((needs_wheel)); then
-    log "building the quarn wheel (as pip install . does)"
+    log "building the sdist, and from it the quarn wheel"
     local wheel_start=$SECONDS
     if ! build_wheel; then
-      step_broken "python: wheel build" "pip wheel . failed"
+      step_broken "python: sdist and wheel build" "python -m build --sdist or pip wheel failed"
       steps=("${steps[@]/np*/}")
+      steps=("${steps[@]/types/}")
     fi
     SUMMARY+=("$(printf '%-32s %ds' "  wheel build took" $((SECONDS - wheel_start)))")
   fi

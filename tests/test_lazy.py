@@ -30,7 +30,7 @@ def both(path):
         try:
             outcomes.append(reader(path))
         except (OSError, ValueError) as e:
-            outcomes.append((type(e), str(e)))
+            outcomes.append((type(e), str(e), getattr(e, "__notes__", None)))
     return outcomes
 
 

@@ -25,19 +25,21 @@ if TYPE_CHECKING:
     from ._lazy import PsfFile, SeriesInfo
     from ._quarn import Psf
 
-__all__ = ["LazySeries", "QuarnBackendEntrypoint", "Series", "build_dataset", "file_dataset",
+__all__ = ["LazySeries", "QuarnBackendEntrypoint", "SeriesSource", "build_dataset", "file_dataset",
            "psf_dataset", "series_of"]
 
 
 @dataclass(frozen=True)
-class Series:
+class SeriesSource:
     """One sweep or trace, as the Dataset builder takes it.
 
     `data` becomes the variable's data as it is: a NumPy array for a result in
-    memory, or a lazily indexed array (with `shape` and `dtype`) for a file read
-    on demand. It is 1-D (points,) for a real or complex series and 2-D
-    (points, members) float64 for a struct trace, whose member names are
-    `members`. `attrs` become the variable's attributes.
+    memory, or, for a file read on demand, xarray's `LazilyIndexedArray` over a
+    `BackendArray`. The builder reads only its `shape`, never its samples, except
+    the first sweep's, which become the index. It is 1-D (points,) for a real
+    or complex series and 2-D (points, members) float64 for a struct trace,
+    whose member names are `members`. `attrs` become the variable's attributes
+    (a declaration's properties, "units" among them).
     """
 
     name: str
@@ -50,18 +52,18 @@ class Series:
         return int(self.data.shape[0])
 
 
-def series_of(name: str, data: np.ndarray[Any, np.dtype[Any]]) -> Series:
-    """The `Series` of an array `read_psf` made (a struct trace viewed as a matrix)."""
+def series_of(name: str, data: np.ndarray[Any, np.dtype[Any]]) -> SeriesSource:
+    """The `SeriesSource` of an array `read_psf` made (a struct trace viewed as a matrix)."""
     names = data.dtype.names
     if names is None:
-        return Series(name, data)
-    return Series(name, struct_matrix(data), tuple(names))
+        return SeriesSource(name, data)
+    return SeriesSource(name, struct_matrix(data), tuple(names))
 
 
 def build_dataset(
     header: Mapping[str, Any],
-    sweeps: Sequence[Series],
-    traces: Sequence[Series],
+    sweeps: Sequence[SeriesSource],
+    traces: Sequence[SeriesSource],
     values: Sequence[tuple[str, object]],
     drop_variables: str | Iterable[Hashable] | None = None,
 ) -> xr.Dataset:
@@ -235,10 +237,10 @@ class LazySeries(BackendArray):
         return data if data.dtype.names is None else struct_matrix(data)
 
 
-def _lazy_series(shared: _SharedFile, info: SeriesInfo) -> Series:
+def _lazy_series(shared: _SharedFile, info: SeriesInfo) -> SeriesSource:
     members = info.dtype.names
     data = indexing.LazilyIndexedArray(LazySeries(shared, info))
-    return Series(info.name, data, None if members is None else tuple(members),
+    return SeriesSource(info.name, data, None if members is None else tuple(members),
                   dict(info.properties))
 
 

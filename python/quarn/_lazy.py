@@ -23,6 +23,7 @@ from typing import Any
 import numpy as np
 
 from . import _native
+from ._notes import add_note
 
 __all__ = ["PsfFile", "SeriesInfo", "ValueInfo", "open_psf"]
 
@@ -69,7 +70,11 @@ class PsfFile:
     """An open psfbin file whose series are decoded when read (see `open_psf`)."""
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
-        self._file = _native.LazyFile(path)
+        try:
+            self._file = _native.LazyFile(path)
+        except ValueError as exc:
+            add_note(exc, path)
+            raise
         infos = [SeriesInfo(*s) for s in self._file.series]
         count = self._file.sweep_count
         self.header: dict[str, Any] = self._file.header
@@ -131,6 +136,7 @@ def open_psf(path: str | os.PathLike[str]) -> PsfFile:
     """Open a psfbin file for reading its sweeps and traces one at a time.
 
     Raises exactly what `read_psf(path)` raises for the same file (OSError when
-    it cannot be opened, ValueError when it is malformed, with the same message).
+    it cannot be opened, ValueError when it is malformed, with the same message
+    and the same note saying what the file most likely is).
     """
     return PsfFile(path)

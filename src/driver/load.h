@@ -42,6 +42,7 @@ Result<Records> load_records(Bytes data, unsigned threads = Concurrency::kAvaila
 // the footer is not looked at, so that a file still being written, or the
 // first part of a split result, gives its header too.
 Result<PropertyList> load_header(const std::string& path, bool require_footer = true);
+
 // The same for a file already open; `path` is only for messages.
 Result<Records> load_records(const MappedFile& file, const std::string& path,
                              unsigned threads = Concurrency::kAvailable);

@@ -9,6 +9,11 @@
 #include "module/result_types.h"
 #include "numpy_bridge/bridge.h"
 
+// The package's version (python/quarn/_version.py), passed in by CMakeLists.txt.
+#ifndef QUARN_VERSION
+#error "QUARN_VERSION is not defined: build with CMakeLists.txt"
+#endif
+
 namespace quarn {
 namespace {
 
@@ -88,7 +93,7 @@ int exec_module(PyObject* module) noexcept {
   if (!result_types::init() ||
       !numpy_bridge::init({"quarn._quarn.InternalError", "quarn._quarn.SampleKeeper"}))
     return -1;
-  Ref version = Ref::steal(PyUnicode_FromString("0.2.0"));
+  Ref version = Ref::steal(PyUnicode_FromString(QUARN_VERSION));
   if (!version || add(module, "__version__", version.get()) < 0) return -1;
   if (add(module, "Psf", result_types::psf_type()) < 0 ||
       add(module, "Sweep", result_types::sweep_type()) < 0 ||
