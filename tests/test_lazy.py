@@ -261,3 +261,29 @@ def test_xarray_load_and_pickle_give_the_eager_values(tmp_path):
     again = pickle.loads(pickle.dumps(opened))
     opened.close()  # the copy reopens the file by its path
     xr.testing.assert_identical(again.load(), loaded)
+
+
+@pytest.mark.parametrize("name, chosen", [
+    ("ac", ["phase(out)", "V(out)"]), ("noise", ["M1"]), ("tran", []), ("tran", None),
+    ("dcop", None), ("ac", ["V(out)", "nope"]), ("ac", ["freq"]),
+])
+def test_select_is_read_psf_with_the_chosen_traces(tmp_path, name, chosen):
+    """What `quarn export/plot --trace` read: only the traces named, decoded."""
+    path = tmp_path / "f.psfbin"
+    path.write_bytes(REALISTIC[name]()[0].to_bytes())
+    psf = quarn.read_psf(path)
+    with quarn.open_psf(path) as f:
+        missing = set(chosen or ()) - {t.name for t in psf.traces}
+        if missing:
+            with pytest.raises(KeyError) as e:
+                f.select(chosen)
+            assert e.value.args == (missing.pop(),)
+            return
+        got = f.select(chosen)
+    assert type(got) is type(psf) and got.header == psf.header
+    want = [t for t in psf.traces if chosen is None or t.name in chosen]
+    for got_list, want_list in ((got.sweeps, psf.sweeps), (got.traces, want)):
+        assert [s.name for s in got_list] == [s.name for s in want_list]
+        assert all(np.array_equal(bits(a.data), bits(b.data)) for a, b in zip(got_list, want_list))
+    assert [v.name for v in got.values] == [v.name for v in psf.values]
+    assert all(same_value(a.data, b.data) for a, b in zip(got.values, psf.values))

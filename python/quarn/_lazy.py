@@ -15,15 +15,18 @@ windows or records that hold the points asked for. The file stays mapped until
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
 from ._notes import add_note
+
+if TYPE_CHECKING:
+    from ._quarn import Psf
 
 __all__ = ["PsfFile", "SeriesInfo", "ValueInfo", "open_psf"]
 
@@ -104,6 +107,23 @@ class PsfFile:
             raise KeyError(name) from None
         first, last, _ = slice(start, stop).indices(self._infos[i].points)
         return self._file.read(i, first, max(first, last))
+
+    def select(self, traces: Iterable[str] | None = None) -> Psf:
+        """A `Psf` as `read_psf` gives it, but holding only the traces named
+        (every trace when None), in file order, with every sweep and value; the
+        series it holds are decoded now. Raises KeyError for a name the file's
+        traces do not have."""
+        if self._file.closed:
+            raise ValueError("I/O operation on closed file")
+        count = len(self.sweeps)
+        if traces is None:
+            chosen: Sequence[int] = range(count, count + len(self.traces))
+        else:
+            wanted = set(traces)
+            for name in wanted - {t.name for t in self.traces}:
+                raise KeyError(name)
+            chosen = [i for i in range(count, len(self._infos)) if self._infos[i].name in wanted]
+        return self._file.select([*range(count), *chosen])
 
     def __getitem__(self, name: str) -> np.ndarray[Any, np.dtype[Any]]:
         return self.read(name)

@@ -7,6 +7,7 @@
 //   f.sweep_count             # how many of them are sweeps
 //   f.values                  # [(name, data, properties, group)]
 //   f.read(i, start, stop)    # points [start, stop) of series i, as read_psf makes arrays
+//   f.select([i, ...])        # a Psf of the header, the values and series i, ... read whole
 //   f.close(); f.closed
 #include <atomic>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include "driver/lazy_file.h"
 #include "module/path_arg.h"
 #include "module/raise.h"
+#include "module/result_types.h"
 #include "native/features.h"
 #include "numpy_bridge/bridge.h"
 
@@ -223,6 +225,69 @@ PyObject* lazy_read(PyObject* obj, PyObject* args) noexcept {
   }
 }
 
+// The whole array of series `which`, decoded without the interpreter lock.
+Ref read_whole(LazyObject* self, std::size_t which) {
+  const driver::LazySeries& series = *(*self->series)[which];
+  Result<Series> got = Failure{};
+  bool closed = false;
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::shared_lock hold(*self->lock);
+    if (const driver::LazyFile* file = self->file.load(); file == nullptr)
+      closed = true;
+    else
+      got = file->read(series, 0, series.layout.points);
+  }
+  Py_END_ALLOW_THREADS
+  if (closed) return Ref::steal(closed_error());
+  if (!got) return Ref::steal(driver::raise_failure(got));
+  return numpy_bridge::series_to_py(std::move(*got));
+}
+
+PyObject* lazy_select(PyObject* obj, PyObject* arg) noexcept {
+  auto* self = reinterpret_cast<LazyObject*>(obj);
+  try {
+    if (self->file.load() == nullptr) return closed_error();
+    Ref items = Ref::steal(PySequence_Fast(arg, "select() takes a sequence of series indices"));
+    if (!items) return nullptr;
+    std::vector<Ref> sweeps, traces, values;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
+      const Py_ssize_t which = PyLong_AsSsize_t(PySequence_Fast_GET_ITEM(items.get(), k));
+      if (which == -1 && PyErr_Occurred()) return nullptr;
+      if (which < 0 || static_cast<std::size_t>(which) >= self->series->size()) {
+        PyErr_SetString(PyExc_IndexError, "series index out of range");
+        return nullptr;
+      }
+      Ref data = read_whole(self, static_cast<std::size_t>(which));
+      if (!data) return nullptr;
+      const bool sweep = which < self->sweep_count;
+      Ref named = result_types::make_named(
+          sweep ? result_types::Kind::Sweep : result_types::Kind::Trace,
+          std::string((*self->series)[static_cast<std::size_t>(which)]->name), std::move(data));
+      if (!named) return nullptr;
+      (sweep ? sweeps : traces).push_back(std::move(named));
+    }
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(self->values); ++k) {
+      PyObject* item = PyList_GET_ITEM(self->values, k);  // (name, data, properties, group)
+      Py_ssize_t size = 0;
+      const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(item, 0), &size);
+      if (name == nullptr) return nullptr;
+      Ref named = result_types::make_named(result_types::Kind::Value,
+                                           std::string(name, static_cast<std::size_t>(size)),
+                                           Ref::borrow(PyTuple_GET_ITEM(item, 1)));
+      if (!named) return nullptr;
+      values.push_back(std::move(named));
+    }
+    Ref header = Ref::steal(PyDict_Copy(self->header));
+    if (!header) return nullptr;
+    return result_types::make_psf(std::move(sweeps), std::move(traces), std::move(values),
+                                  std::move(header))
+        .release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyObject* lazy_close(PyObject* obj, PyObject*) noexcept {
   auto* self = reinterpret_cast<LazyObject*>(obj);
   driver::LazyFile* file = self->file.exchange(nullptr);
@@ -259,6 +324,9 @@ PyMethodDef lazy_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lazy_read)), METH_VARARGS,
      "read(i, start, stop)\n--\n\nPoints [start, stop) of series i (sweeps, then traces) as a "
      "new array, decoded without the interpreter lock."},
+    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lazy_select)), METH_O,
+     "select(indices)\n--\n\nA Psf of the header, the values and the series of `indices` "
+     "(sweeps, then traces, in the order given), each read whole."},
     {"close", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lazy_close)),
      METH_NOARGS, "close()\n--\n\nUnmaps and closes the file; later reads raise ValueError."},
     {nullptr, nullptr, 0, nullptr},
