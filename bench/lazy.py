@@ -12,7 +12,8 @@ The files (written with bench/generate.py's writers):
 
 For each file, over --rounds rounds (medians, min-max shown), in one process with
 the files in the page cache: read_psf(path); open_psf(path) alone; open plus one
-whole trace; open plus a slice of 1% of a trace's points (from its middle). Each
+whole trace; open plus a slice of 1% of a trace's points (from its middle); the
+same slice read from a file already open. Each
 lazy figure is also given as a fraction of read_psf's time. The peak RSS growth
 while a fresh child process opens the Windowed file and reads one trace is
 measured with the high-water mark of /proc/self/status, reset just before.
@@ -91,6 +92,12 @@ def lazy_slice(path: Path, name: str) -> Any:
         return f.read(name, start, start + max(n // 100, 1))
 
 
+def open_slice(f: Any, name: str) -> Any:
+    n = len(next(t for t in f.traces if t.name == name))
+    start = n // 2
+    return f.read(name, start, start + max(n // 100, 1))
+
+
 def spread(values: list[float]) -> str:
     return (f"{statistics.median(values) * 1e3:.1f} ms "
             f"({min(values) * 1e3:.1f}–{max(values) * 1e3:.1f})")
@@ -116,21 +123,25 @@ def main(argv: list[str] | None = None) -> int:
         size = path.stat().st_size
         with quarn.open_psf(path) as f:
             trace = f.traces[len(f.traces) // 2].name
-        runs: dict[str, list[float]] = {"read_psf": [], "open": [], "trace": [], "slice": []}
+        runs: dict[str, list[float]] = {"read_psf": [], "open": [], "trace": [], "slice": [],
+                                        "read_slice": []}
         for _ in range(args.rounds):
             runs["read_psf"].append(timed(lambda: quarn.read_psf(path)))
             runs["open"].append(timed(lambda: lazy_open(path)))
             runs["trace"].append(timed(lambda: lazy_trace(path, trace)))
             runs["slice"].append(timed(lambda: lazy_slice(path, trace)))
+            with quarn.open_psf(path) as f:
+                runs["read_slice"].append(timed(lambda: open_slice(f, trace)))
         base = statistics.median(runs["read_psf"])
         rows.append((name, size, runs, base))
         print(f"{name}: {size / 1e9:.2f} GB, trace {trace!r}", file=sys.stderr, flush=True)
 
-    print(f"| file | size | read_psf | open_psf | open + one trace | open + 1% slice |")
-    print("|---|---|---|---|---|---|")
+    print("| file | size | read_psf | open_psf | open + one trace | open + 1% slice "
+          "| 1% slice of an open file |")
+    print("|---|---|---|---|---|---|---|")
     for name, size, runs, base in rows:
         cells = [spread(runs["read_psf"])]
-        for key in ("open", "trace", "slice"):
+        for key in ("open", "trace", "slice", "read_slice"):
             cells.append(f"{spread(runs[key])} = {statistics.median(runs[key]) / base:.1%}")
         print(f"| {name} | {size / 1e9:.2f} GB | " + " | ".join(cells) + " |")
 
