@@ -15,6 +15,9 @@ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDe
   -DQUARN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" \
   "$@" >/dev/null
 cmake --build "$build"
-so=$(find "$build" -maxdepth 1 -name '_quarn*.so' | head -n 1)
-ln -sf "$so" "$here/python/quarn/$(basename "$so")"
-echo "built $so"
+# Every extension module of the package (_quarn, _native).
+for so in "$build"/_quarn*.so "$build"/_native*.so; do
+  [[ -e $so ]] || continue
+  ln -sf "$so" "$here/python/quarn/$(basename "$so")"
+  echo "built $so"
+done

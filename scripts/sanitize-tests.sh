@@ -47,12 +47,13 @@ run_python() {
   cmake -S "$root" -B "$build/python" "${generator[@]}" "${common[@]}" \
     -DQUARN_BUILD_PYTHON=ON -DPython_EXECUTABLE="$exe" >/dev/null
   cmake --build "$build/python" -j "$jobs"
-  # A package of its own: the Python sources of python/quarn plus this build's module.
+  # A package of its own: the Python sources of python/quarn plus this build's modules.
   local pkg=$build/python/pkg/quarn so
   rm -rf "$pkg" && mkdir -p "$pkg"
   cp "$root"/python/quarn/*.py "$pkg"/
-  so=$(find "$build/python" -maxdepth 1 -name '_quarn*.so' | head -n 1)
-  ln -s "$so" "$pkg/$(basename "$so")"
+  for so in "$build/python"/_quarn*.so "$build/python"/_native*.so; do
+    if [[ -e $so ]]; then ln -s "$so" "$pkg/$(basename "$so")"; fi
+  done
   local libasan
   libasan=$(g++ -print-file-name=libasan.so)
   [[ -f $libasan ]] || { echo "sanitize-tests.sh: libasan.so not found ($libasan)" >&2; exit 2; }

@@ -6,11 +6,17 @@
 
 `read_psf` returns a `Psf` whose `header` is a dict, whose `sweeps` and `traces`
 hold NumPy arrays (the parser's buffers, not copies) and whose `values` hold the
-non-swept operating-point results as Python scalars or dicts.
+non-swept operating-point results as Python scalars or dicts. When it refuses a
+file with `ValueError`, a note on the exception says what the file most likely is
+(the text form, the main file of a split result, an unfinished file).
 """
 
+from ._batch import read_header, read_many
+from ._notes import read_psf
 from ._pandas import to_pandas
-from ._quarn import Psf, Sweep, Trace, Value, __version__, read_psf
+from ._quarn import Psf, Sweep, Trace, Value, __version__
+from ._runs import read_runs
 from ._xarray import to_xarray
 
-__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "to_pandas", "to_xarray"]
+__all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header",
+           "read_many", "read_runs", "to_pandas", "to_xarray"]

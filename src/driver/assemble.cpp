@@ -22,9 +22,9 @@ Ref prop_to_py(PropValue&& value) {
   return Ref::steal(std::visit(Visitor{}, value.v));
 }
 
-// A later property of the same name replaces the value; the key keeps the
-// position of its first occurrence (dict semantics).
-Ref header_to_py(PropertyList&& header) {
+}  // namespace
+
+Ref properties_to_py(PropertyList&& header) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
   for (Property& p : header) {
@@ -36,6 +36,8 @@ Ref header_to_py(PropertyList&& header) {
   }
   return dict;
 }
+
+namespace {
 
 bool series_objects(std::vector<NamedSeries>&& series, result_types::Kind kind,
                     std::vector<Ref>& out) {
@@ -50,8 +52,10 @@ bool series_objects(std::vector<NamedSeries>&& series, result_types::Kind kind,
   return true;
 }
 
-Ref assemble_psf(Records&& r) {
-  Ref header = header_to_py(std::move(r.header));
+}  // namespace
+
+Ref records_to_py(Records&& r) {
+  Ref header = properties_to_py(std::move(r.header));
   if (!header) return {};
   std::vector<Ref> sweeps, traces, values;
   if (!series_objects(std::move(r.sweeps), result_types::Kind::Sweep, sweeps)) return {};
@@ -69,15 +73,14 @@ Ref assemble_psf(Records&& r) {
                                 std::move(header));
 }
 
-}  // namespace
+PyObject* raise_failure(FailureKind kind, const std::string& message) noexcept {
+  return raise(kind == FailureKind::Io ? PyExc_OSError : PyExc_ValueError, message);
+}
 
 Ref read_psf_file(const std::string& path) {
   auto records = load_records(path);
-  if (!records)
-    return Ref::steal(raise(
-        records.failure_kind() == FailureKind::Io ? PyExc_OSError : PyExc_ValueError,
-        records.error()));
-  return assemble_psf(std::move(*records));
+  if (!records) return Ref::steal(raise_failure(records));
+  return records_to_py(std::move(*records));
 }
 
 }  // namespace quarn::driver

@@ -8,6 +8,42 @@
 #include "types/utf8.h"
 
 namespace quarn::driver {
+namespace {
+
+// The sweeps and traces of a parsed file in declaration order.
+Result<Records> to_records(ParsedFile&& parsed) {
+  ParseState& state = parsed.state;
+  auto sweeps = state.take_order(state.sweep_order);
+  if (!sweeps) return pass_up(sweeps);
+  auto traces = state.take_order(state.trace_order);
+  if (!traces) return pass_up(traces);
+  return Records{std::move(parsed.header), std::move(*sweeps), std::move(*traces),
+                 std::move(state.values)};
+}
+
+}  // namespace
+
+Result<Records> load_records(Bytes data, unsigned threads) {
+  auto parsed = parse(data, Concurrency{.threads = threads});
+  if (!parsed) return pass_up(parsed);
+  return to_records(std::move(*parsed));
+}
+
+Result<PropertyList> load_header(const std::string& path, bool require_footer) {
+  auto file = MappedFile::open(path);
+  if (!file) return pass_up(file);
+  Result<HeaderOnly> parsed = Failure{};
+  std::optional<std::uint64_t> data_end;
+  {
+    BusGuard guard(file->bytes());
+    parsed = parse_header(file->bytes(), require_footer);
+    data_end = guard.fault_offset();
+  }
+  if (!data_end) data_end = file->shrunk_to();
+  if (data_end) return file_shrank(utf8::lossy(path), *data_end);
+  if (!parsed) return pass_up(parsed);
+  return std::move(parsed->header);
+}
 
 Result<Records> load_records(const std::string& path, unsigned threads) {
   auto file = MappedFile::open(path);
@@ -28,14 +64,7 @@ Result<Records> load_records(const MappedFile& file, const std::string& path, un
   if (!data_end) data_end = file.shrunk_to();
   if (data_end) return file_shrank(utf8::lossy(path), *data_end);
   if (!parsed) return pass_up(parsed);
-
-  ParseState& state = parsed->state;
-  auto sweeps = state.take_order(state.sweep_order);
-  if (!sweeps) return pass_up(sweeps);
-  auto traces = state.take_order(state.trace_order);
-  if (!traces) return pass_up(traces);
-  return Records{std::move(parsed->header), std::move(*sweeps), std::move(*traces),
-                 std::move(state.values)};
+  return to_records(std::move(*parsed));
 }
 
 }  // namespace quarn::driver

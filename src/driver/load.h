@@ -11,6 +11,7 @@
 #include "reader/parallel.h"
 #include "reader/parse_state.h"
 #include "reader/properties.h"
+#include "types/cursor.h"
 
 namespace quarn::driver {
 
@@ -30,6 +31,17 @@ struct Records {
 // The file is unmapped and closed when this returns.
 Result<Records> load_records(const std::string& path,
                              unsigned threads = Concurrency::kAvailable);
+
+// The same for a whole file already in memory (tests, fuzzing, a batch of
+// buffers): the outcome `load_records` gives for a file of these bytes.
+Result<Records> load_records(Bytes data, unsigned threads = Concurrency::kAvailable);
+
+// The HEADER properties of the file at `path`, reading nothing past the HEADER
+// section; failures as `load_records` gives them for the same file (a file
+// whose later sections are malformed passes here). Without `require_footer`
+// the footer is not looked at, so that a file still being written, or the
+// first part of a split result, gives its header too.
+Result<PropertyList> load_header(const std::string& path, bool require_footer = true);
 
 // The same for a file already open; `path` is only for messages.
 Result<Records> load_records(const MappedFile& file, const std::string& path,

@@ -45,14 +45,13 @@ Status read_sweep_section(Cursor& cur, const TypeTable& types, ParseState& state
   return check_container_end(cur, "SWEEP", *end);
 }
 
-}  // namespace
-
-Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency) {
+// The steps every reading takes first: the container's size and footer, the
+// layout word and the HEADER section. Leaves `cur` at the end of the HEADER.
+Result<HeaderOnly> read_leading(Cursor& cur, Bytes data, bool require_footer) {
   if (data.size() < 12) return fail("file too small to be psfbin ({} bytes)", data.size());
-  if (std::memcmp(data.data() + data.size() - 12, kMagic, sizeof kMagic) != 0)
+  if (require_footer && std::memcmp(data.data() + data.size() - 12, kMagic, sizeof kMagic) != 0)
     return fail("footer magic 'Clarissa' not found (not a psfbin file?)");
 
-  Cursor cur(data);
   auto first = cur.read_u32();
   if (!first) return pass_up(first);
   auto layout = value_section_type(*first);
@@ -63,6 +62,21 @@ Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency) {
   auto header = read_properties(cur);
   if (!header) return pass_up(header);
   QUARN_TRY(check_container_end(cur, "HEADER", *header_end));
+  return HeaderOnly{*layout, std::move(*header)};
+}
+
+}  // namespace
+
+Result<HeaderOnly> parse_header(Bytes data, bool require_footer) {
+  Cursor cur(data);
+  return read_leading(cur, data, require_footer);
+}
+
+Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency) {
+  Cursor cur(data);
+  auto leading = read_leading(cur, data, true);
+  if (!leading) return pass_up(leading);
+  const ValueSectionType layout = leading->layout;
 
   // Each optional section is tested for once, in this order, where the
   // previous one ended; anything else ends the walk.
@@ -72,9 +86,9 @@ Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency) {
   if (cur.next_is(ChunkId::SectionSweep)) QUARN_TRY(read_sweep_section(cur, types, state));
   if (cur.next_is(ChunkId::SectionTrace)) QUARN_TRY(parse_trace_section(cur, types, state));
   if (cur.next_is(ChunkId::SectionValue))
-    QUARN_TRY(parse_value_section(cur, types, state, *layout, concurrency));
+    QUARN_TRY(parse_value_section(cur, types, state, layout, concurrency));
 
-  return ParsedFile{*layout, std::move(*header), std::move(state)};
+  return ParsedFile{layout, std::move(leading->header), std::move(state)};
 }
 
 }  // namespace quarn::driver

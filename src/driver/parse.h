@@ -15,6 +15,16 @@ struct ParsedFile {
   ParseState state;
 };
 
+struct HeaderOnly {
+  ValueSectionType layout;
+  PropertyList header;
+};
+
+// The first steps of `parse` alone, with the same failures: the container's
+// size and (when `require_footer`) its footer, the layout word and the HEADER
+// section. Reads nothing past the HEADER.
+Result<HeaderOnly> parse_header(Bytes data, bool require_footer = true);
+
 // Validates the container (size, footer magic, first word), reads the HEADER
 // and walks the optional TYPE, SWEEP, TRACE and VALUE sections. The samples of
 // a large VALUE section may be decoded on up to `concurrency.threads` threads;

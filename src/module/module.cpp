@@ -3,6 +3,7 @@
 #include <string>
 
 #include "driver/assemble.h"
+#include "module/path_arg.h"
 #include "module/raise.h"
 #include "module/ref.h"
 #include "module/result_types.h"
@@ -48,42 +49,6 @@ PyObject* bind_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   return candidate;
 }
 
-// A str (or path-like giving a str) to a str object; bytes are refused.
-Ref fspath_str(PyObject* arg) {
-  Ref path = Ref::steal(PyOS_FSPath(arg));
-  if (!path) return {};
-  if (!PyUnicode_Check(path.get())) {
-    Ref qualname = Ref::steal(PyObject_GetAttrString(
-        reinterpret_cast<PyObject*>(Py_TYPE(path.get())), "__qualname__"));
-    if (!qualname) return {};
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", qualname.get());
-    return {};
-  }
-  return path;
-}
-
-// The path as bytes in the file-system encoding, or false with an exception.
-// A TypeError (exactly that class) is re-raised naming the argument.
-bool convert_path(PyObject* arg, std::string& out) {
-  Ref text = fspath_str(arg);
-  if (!text) {
-    if (PyErr_Occurred() == PyExc_TypeError) {  // exactly TypeError, not a subclass
-      Ref original = take_exception();
-      Ref message = Ref::steal(PyObject_Str(original.get()));
-      if (!message) return false;
-      PyErr_Format(PyExc_TypeError, "argument 'path': %U", message.get());
-      Ref replaced = take_exception();
-      PyException_SetCause(replaced.get(), PyException_GetCause(original.get()));  // steals
-      restore_exception(std::move(replaced));
-    }
-    return false;
-  }
-  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(text.get()));
-  if (!encoded) return false;
-  out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  return true;
-}
-
 // The one boundary between the reader and the interpreter: failures arrive
 // here as exceptions already set, and no C++ exception leaves.
 PyObject* read_psf(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -125,7 +90,9 @@ int add(PyObject* module, const char* name, PyObject* value) {
 }
 
 int exec_module(PyObject* module) noexcept {
-  if (!result_types::init() || !numpy_bridge::init()) return -1;
+  if (!result_types::init() ||
+      !numpy_bridge::init({"quarn._quarn.InternalError", "quarn._quarn.SampleKeeper"}))
+    return -1;
   Ref version = Ref::steal(PyUnicode_FromString(QUARN_VERSION));
   if (!version || add(module, "__version__", version.get()) < 0) return -1;
   if (add(module, "Psf", result_types::psf_type()) < 0 ||

@@ -250,6 +250,35 @@ bool init() noexcept {
   return true;
 }
 
+bool adopt() noexcept {
+  if (g_psf != nullptr) return true;
+  Ref owner = Ref::steal(PyImport_ImportModule("quarn._quarn"));
+  if (!owner) return false;
+  struct Taken {
+    PyObject*& slot;
+    const char* name;
+    Py_ssize_t size;
+  };
+  Ref found[4];
+  const Taken taken[] = {{g_psf, "Psf", sizeof(PsfObject)},
+                         {g_sweep, "Sweep", sizeof(Named)},
+                         {g_trace, "Trace", sizeof(Named)},
+                         {g_value, "Value", sizeof(Named)}};
+  for (std::size_t i = 0; i < 4; ++i) {
+    Ref cls = Ref::steal(PyObject_GetAttrString(owner.get(), taken[i].name));
+    if (!cls) return false;
+    if (!PyType_Check(cls.get()) ||
+        reinterpret_cast<PyTypeObject*>(cls.get())->tp_basicsize != taken[i].size) {
+      PyErr_Format(PyExc_ImportError, "quarn._quarn.%s is not the class this module was built for",
+                   taken[i].name);
+      return false;
+    }
+    found[i] = std::move(cls);
+  }
+  for (std::size_t i = 0; i < 4; ++i) taken[i].slot = found[i].release();  // kept for the process
+  return true;
+}
+
 PyObject* psf_type() noexcept { return g_psf; }
 PyObject* sweep_type() noexcept { return g_sweep; }
 PyObject* trace_type() noexcept { return g_trace; }

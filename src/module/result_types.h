@@ -12,6 +12,13 @@ namespace quarn::result_types {
 // Makes the four classes (once per process). Returns false with an exception set.
 bool init() noexcept;
 
+// For a module other than quarn._quarn: takes the four classes from
+// quarn._quarn (importing it) instead of making new ones, so that results of
+// every module are instances of the one Psf, Sweep, Trace and Value. Each
+// module has its own copy of this code; the classes' layout is checked to be
+// the one this copy builds. Returns false with an exception set.
+bool adopt() noexcept;
+
 // The class objects, for adding to the module.
 PyObject* psf_type() noexcept;
 PyObject* sweep_type() noexcept;

@@ -143,7 +143,7 @@ PyType_Slot keeper_slots[] = {
 };
 
 PyType_Spec keeper_spec = {
-    "quarn._quarn.SampleKeeper", sizeof(Keeper), 0,
+    nullptr, sizeof(Keeper), 0,  // the name is the module's, set by init
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     keeper_slots,
 };
@@ -250,16 +250,17 @@ Ref created(PyObject* obj) {
 
 }  // namespace
 
-bool init() noexcept {
+bool init(const Names& names) noexcept {
   if (g_internal_error == nullptr) {
     g_internal_error = PyErr_NewExceptionWithDoc(
-        "quarn._quarn.InternalError",
+        names.internal_error,
         "An internal failure of quarn (NumPy unreachable, or an object that could not be made).\n"
         "Derives from BaseException so that handlers of Exception do not swallow it.",
         PyExc_BaseException, nullptr);
     if (g_internal_error == nullptr) return false;
   }
   if (g_keeper_type == nullptr) {
+    keeper_spec.name = names.keeper;
     g_keeper_type = PyType_FromSpec(&keeper_spec);
     if (g_keeper_type == nullptr) return false;
   }

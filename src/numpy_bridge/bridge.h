@@ -11,9 +11,18 @@
 
 namespace quarn::numpy_bridge {
 
+// The qualified names of the two classes below. Each extension module links
+// its own copy of this code and so has its own keeper type and internal error
+// class: neither is exported, and both are made by the module that raises or
+// keeps with them. The strings must live as long as the process (literals).
+struct Names {
+  const char* internal_error;  // e.g. "quarn._quarn.InternalError"
+  const char* keeper;          // e.g. "quarn._quarn.SampleKeeper"
+};
+
 // Makes the keeper type and the internal error class; called once per
 // process from module execution. NumPy is not imported here.
-bool init() noexcept;
+bool init(const Names& names) noexcept;
 
 // The exception class of internal failures (derives from BaseException).
 PyObject* internal_error_type() noexcept;

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <atomic>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -21,57 +22,92 @@ unsigned Concurrency::available(unsigned cap) noexcept {
 
 namespace {
 
-// Helper threads start with every signal blocked that another thread of the
-// process can take instead: signals sent to the process (an interrupt, a
-// timer) stay with the interpreter's threads. Faults of the helper's own
-// reads (a file that shrank) must still reach it.
-class HelperSignalMask {
- public:
-  HelperSignalMask() noexcept {
-    sigset_t blocked;
-    sigfillset(&blocked);
-    for (int sig : {SIGBUS, SIGSEGV, SIGFPE, SIGILL, SIGTRAP}) sigdelset(&blocked, sig);
-    set_ = pthread_sigmask(SIG_BLOCK, &blocked, &saved_) == 0;
-  }
-  ~HelperSignalMask() {
-    if (set_) pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-  }
-  HelperSignalMask(const HelperSignalMask&) = delete;
-  HelperSignalMask& operator=(const HelperSignalMask&) = delete;
+std::atomic<unsigned> g_busy{0};
+std::atomic<unsigned> g_limit{0};
+thread_local bool t_counted = false;
 
- private:
-  sigset_t saved_;
-  bool set_;
-};
+// A child of fork() has only the forking thread, which is inside none of
+// these counts (it is running fork, not a job).
+void reset_after_fork() noexcept { g_busy.store(0); }
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, reset_after_fork);
+
+unsigned limit() noexcept {
+  const unsigned set = g_limit.load();
+  return set != 0 ? set : Concurrency::available(1024);
+}
 
 }  // namespace
 
+ThreadBudget::Busy::Busy() noexcept : counted_(!t_counted) {
+  if (!counted_) return;
+  t_counted = true;
+  g_busy.fetch_add(1);
+}
+
+ThreadBudget::Busy::~Busy() {
+  if (!counted_) return;
+  g_busy.fetch_sub(1);
+  t_counted = false;
+}
+
+unsigned ThreadBudget::take(unsigned wanted) noexcept {
+  const unsigned most = limit();
+  unsigned now = g_busy.load();
+  for (;;) {
+    const unsigned free = now < most ? most - now : 0;
+    const unsigned granted = wanted < free ? wanted : free;
+    if (granted == 0) return 0;
+    if (g_busy.compare_exchange_weak(now, now + granted)) return granted;
+  }
+}
+
+void ThreadBudget::give_back(unsigned n) noexcept { g_busy.fetch_sub(n); }
+unsigned ThreadBudget::busy() noexcept { return g_busy.load(); }
+void ThreadBudget::set_limit(unsigned n) noexcept { g_limit.store(n); }
+
+BlockAsyncSignals::BlockAsyncSignals() noexcept {
+  sigset_t blocked;
+  sigfillset(&blocked);
+  for (int sig : {SIGBUS, SIGSEGV, SIGFPE, SIGILL, SIGTRAP}) sigdelset(&blocked, sig);
+  set_ = pthread_sigmask(SIG_BLOCK, &blocked, &saved_) == 0;
+}
+
+BlockAsyncSignals::~BlockAsyncSignals() {
+  if (set_) pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
 void run_parallel(std::size_t n, const ThreadScope* scope, void (*work)(void*, std::size_t),
                   void* context) noexcept {
+  if (n == 0) return;
+  const ThreadBudget::Busy self;
+  std::atomic<std::size_t> next{1};  // job 0 is the calling thread's
+  auto drain = [&] {
+    for (std::size_t i = next.fetch_add(1); i < n; i = next.fetch_add(1)) work(context, i);
+  };
+  const unsigned wanted = n - 1 < 1024 ? static_cast<unsigned>(n - 1) : 1024;
+  const unsigned granted = wanted > 0 ? ThreadBudget::take(wanted) : 0;
   std::vector<std::thread> helpers;
-  std::size_t started = 1;  // jobs [1, started) run on helper threads
-  if (n > 1) {
-    try {
-      const HelperSignalMask mask;  // inherited by the threads started here
-      helpers.reserve(n - 1);
-      for (; started < n; ++started) {
-        const std::size_t i = started;
-        helpers.emplace_back([=] {
-          auto job = [&] { work(context, i); };
-          if (scope != nullptr)
-            scope->run(TaskRef(job));
-          else
-            job();
-        });
-      }
-    } catch (const std::system_error&) {
-      // No more threads to be had: the calling thread does the rest.
-    } catch (const std::bad_alloc&) {
+  try {
+    const BlockAsyncSignals mask;  // inherited by the threads started here
+    helpers.reserve(granted);
+    while (helpers.size() < granted) {
+      helpers.emplace_back([&] {
+        auto job = [&] { drain(); };
+        if (scope != nullptr)
+          scope->run(TaskRef(job));
+        else
+          job();
+      });
     }
+  } catch (const std::system_error&) {
+    // No more threads to be had: the calling thread does the rest.
+  } catch (const std::bad_alloc&) {
   }
-  if (n > 0) work(context, 0);
-  for (std::size_t i = started; i < n; ++i) work(context, i);
+  ThreadBudget::give_back(granted - static_cast<unsigned>(helpers.size()));
+  work(context, 0);
+  drain();
   for (std::thread& t : helpers) t.join();
+  ThreadBudget::give_back(static_cast<unsigned>(helpers.size()));
 }
 
 }  // namespace quarn

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <signal.h>
 #include <type_traits>
 #include <utility>
 
@@ -61,9 +62,58 @@ struct Concurrency {
   static unsigned available(unsigned cap) noexcept;
 };
 
-// Calls work(i) for every i in [0, n): 0 on the calling thread, the others on
-// helper threads when they can be started (else on the calling thread after
-// it), and returns when all have finished. `work` must not throw.
+// The threads quarn keeps busy in this process: batch workers and the helpers
+// of a body's decode together stay within the CPUs the process may run on, so
+// a large body decoded inside a batch takes helpers only where CPUs are idle.
+class ThreadBudget {
+ public:
+  // Counts the calling thread as busy while it lives; a thread already counted
+  // (a batch worker that decodes a large body) is counted once.
+  class Busy {
+   public:
+    Busy() noexcept;
+    ~Busy();
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+   private:
+    bool counted_;
+  };
+
+  // Up to `wanted` more busy threads, as many as the limit leaves; returns how
+  // many were granted. Each must be given back.
+  static unsigned take(unsigned wanted) noexcept;
+  static void give_back(unsigned n) noexcept;
+
+  // Threads counted busy now.
+  static unsigned busy() noexcept;
+
+  // The limit of busy threads; 0 (the default) means the CPUs the process may
+  // run on. For tests and benchmarks.
+  static void set_limit(unsigned limit) noexcept;
+};
+
+// Blocks, on the constructing thread while it lives, every signal that another
+// thread of the process can take instead: threads started meanwhile inherit
+// the mask, so signals sent to the process (an interrupt, a timer) stay with
+// the interpreter's threads. Faults of a thread's own reads (a file that
+// shrank) still reach it.
+class BlockAsyncSignals {
+ public:
+  BlockAsyncSignals() noexcept;
+  ~BlockAsyncSignals();
+  BlockAsyncSignals(const BlockAsyncSignals&) = delete;
+  BlockAsyncSignals& operator=(const BlockAsyncSignals&) = delete;
+
+ private:
+  sigset_t saved_;
+  bool set_;
+};
+
+// Calls work(i) for every i in [0, n) and returns when all have finished: 0 on
+// the calling thread, the others on as many helper threads (up to n - 1) as
+// the thread budget grants and the system starts, each helper and then the
+// calling thread taking the next job not yet taken. `work` must not throw.
 void run_parallel(std::size_t n, const ThreadScope* scope, void (*work)(void*, std::size_t),
                   void* context) noexcept;
 

@@ -43,10 +43,12 @@ Seen look() {
           t_in_scope};
 }
 
-// Every job runs once; job 0 on the calling thread, the others on threads of
-// their own, inside the scope, with the signals that the process may take on
-// any thread blocked and their own faults not; the caller's mask is as it was.
+// Every job runs once; job 0 on the calling thread, the others on helper
+// threads (as many as the budget grants: here one per job), inside the scope,
+// with the signals that the process may take on any thread blocked and their
+// own faults not; the caller's mask is as it was.
 TEST(RunParallel, JobsRunOnceEachOnHelpersInsideTheScope) {
+  quarn::ThreadBudget::set_limit(8);
   sigset_t before;
   pthread_sigmask(SIG_BLOCK, nullptr, &before);
   const MarkingScope scope;
@@ -63,7 +65,6 @@ TEST(RunParallel, JobsRunOnceEachOnHelpersInsideTheScope) {
   for (std::size_t i = 1; i < seen.size(); ++i) {
     SCOPED_TRACE("job " + std::to_string(i));
     EXPECT_NE(seen[i].thread, std::this_thread::get_id());
-    for (std::size_t j = 0; j < i; ++j) EXPECT_NE(seen[i].thread, seen[j].thread);
     EXPECT_TRUE(seen[i].in_scope);
     EXPECT_TRUE(seen[i].interrupt_blocked);
     EXPECT_FALSE(seen[i].bus_error_blocked);
@@ -72,6 +73,34 @@ TEST(RunParallel, JobsRunOnceEachOnHelpersInsideTheScope) {
   pthread_sigmask(SIG_BLOCK, nullptr, &after);
   for (int sig : {SIGINT, SIGTERM, SIGALRM, SIGBUS, SIGUSR1})
     EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << sig;
+  quarn::ThreadBudget::set_limit(0);
+}
+
+// The budget counts every busy thread of the process: the helpers a call may
+// start are what the limit leaves, and they are given back when it returns.
+TEST(RunParallel, HelpersWithinTheThreadBudget) {
+  struct Case {
+    unsigned limit, busy_elsewhere, jobs, helpers;
+  };
+  for (const Case c : {Case{1, 0, 4, 0}, Case{2, 1, 4, 0}, Case{3, 1, 4, 1}, Case{8, 0, 3, 2}}) {
+    SCOPED_TRACE("limit " + std::to_string(c.limit) + ", busy " + std::to_string(c.busy_elsewhere));
+    quarn::ThreadBudget::set_limit(c.limit);
+    ASSERT_EQ(quarn::ThreadBudget::take(c.busy_elsewhere), c.busy_elsewhere);
+    const MarkingScope scope;
+    std::vector<int> runs(c.jobs, 0);
+    quarn::run_parallel(c.jobs, &scope, [&](std::size_t i) { ++runs[i]; });
+    EXPECT_EQ(runs, std::vector<int>(c.jobs, 1));
+    EXPECT_EQ(scope.runs, static_cast<int>(c.helpers));
+    quarn::ThreadBudget::give_back(c.busy_elsewhere);
+    EXPECT_EQ(quarn::ThreadBudget::busy(), 0u);
+  }
+  {
+    const quarn::ThreadBudget::Busy outer;
+    const quarn::ThreadBudget::Busy inner;  // the same thread: counted once
+    EXPECT_EQ(quarn::ThreadBudget::busy(), 1u);
+  }
+  EXPECT_EQ(quarn::ThreadBudget::busy(), 0u);
+  quarn::ThreadBudget::set_limit(0);
 }
 
 TEST(RunParallel, OneJobStaysOnTheCallingThread) {

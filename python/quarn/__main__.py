@@ -1,0 +1,7 @@
+"""`python -m quarn`: the `quarn` command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

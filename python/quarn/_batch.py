@@ -1,0 +1,126 @@
+"""Many files at once: header listing and the batch reader."""
+
+from __future__ import annotations
+
+import functools
+import os
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Sized
+from typing import TYPE_CHECKING, Any, Literal, Union, overload
+
+from . import _native
+from ._notes import add_note
+from ._optional import require
+
+if TYPE_CHECKING:
+    from ._quarn import Psf
+
+StrPath = Union[str, "os.PathLike[str]"]
+
+
+def read_header(path: StrPath) -> dict[str, str | int | float]:
+    """The HEADER properties of a psfbin file, the dict `read_psf(path).header` is.
+
+    Only the footer and the HEADER section are read, so listing many files costs
+    about what opening them and reading their first page costs. A file that
+    `read_psf` rejects for a fault past the HEADER passes here.
+    """
+    return _native.read_header(path)
+
+
+def default_workers() -> int:
+    """The CPUs this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # not Linux
+        return os.cpu_count() or 1
+
+
+@overload
+def read_many(paths: Iterable[StrPath], *, workers: int | None = ...,
+              errors: Literal["raise"] = ..., progress: bool = ...) -> Iterator[Psf]: ...
+@overload
+def read_many(paths: Iterable[StrPath], *, workers: int | None = ...,
+              errors: Literal["return"], progress: bool = ...) -> Iterator[Psf | Exception]: ...
+
+
+def read_many(paths: Iterable[StrPath], *, workers: int | None = None,
+              errors: Literal["raise", "return"] = "raise",
+              progress: bool = False) -> Iterator[Psf] | Iterator[Psf | Exception]:
+    """Reads many psfbin files on native threads; yields their results in the order of `paths`.
+
+    `paths` may be any iterable (a generator too): it is consumed as the results
+    are, at most about `2 * workers` files ahead. The files are opened, mapped and
+    parsed with the interpreter lock released; the Python objects are made in the
+    thread that iterates. Each result, and each failure (type, message, note), is
+    what `read_psf` gives for that file.
+
+    workers: worker threads; None means the CPUs the process may run on.
+    errors: "raise" raises the first failure when the iteration reaches it (the
+        workers stop); "return" yields the exception in place of that file's
+        result and goes on.
+    progress: show a tqdm progress bar on stderr (the `progress` extra).
+
+    Closing the iterator, dropping it, or an interrupt stops and joins the workers.
+    """
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("read_many() takes an iterable of paths, not one path")
+    if errors not in ("raise", "return"):
+        raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
+    count = default_workers() if workers is None else workers
+    if isinstance(count, bool) or not isinstance(count, int) or count < 1:
+        raise ValueError(f"workers must be a positive int or None, not {workers!r}")
+    bar = None
+    if progress:
+        tqdm = require("tqdm", "progress")
+        total = len(paths) if isinstance(paths, Sized) else None
+        bar = functools.partial(tqdm.tqdm, total=total, unit="file", desc="reading")
+    return _iterate(iter(paths), count, errors == "return", bar)
+
+
+def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
+             make_bar: Callable[[], Any] | None) -> Iterator[Any]:
+    window = 2 * workers
+    bar = None
+    reader = _native.BatchReader(workers, window)
+    # In path order: the path, and the exception its conversion raised (None:
+    # queued in the reader, whose results come in the same order).
+    pending: deque[tuple[StrPath, Exception | None]] = deque()
+    more = True
+    try:
+        if make_bar is not None:
+            bar = make_bar()
+        while True:
+            while more and len(pending) < window:
+                try:
+                    path = next(paths)
+                except StopIteration:
+                    more = False
+                    break
+                try:
+                    reader.submit(path)
+                    pending.append((path, None))
+                except Exception as exc:  # noqa: BLE001 - the file's own failure, in its place
+                    pending.append((path, exc))
+            if not pending:
+                return
+            path, failure = pending.popleft()
+            result: Psf | Exception
+            if failure is None:
+                try:
+                    result = reader.next()
+                except Exception as exc:  # noqa: BLE001
+                    failure = exc
+            if failure is not None:
+                if isinstance(failure, ValueError):
+                    add_note(failure, path)
+                if not keep_going:
+                    raise failure
+                result = failure
+            if bar is not None:
+                bar.update(1)
+            yield result
+    finally:
+        reader.close()
+        if bar is not None:
+            bar.close()

@@ -1,0 +1,223 @@
+"""`quarn export`: results to .csv, .parquet, .npz or .nc, the format following OUT's suffix.
+
+- .csv and .parquet: the table of `quarn.to_pandas` with its index as the first column.
+  Neither format has a complex type: a complex column "T" is written as the float64
+  columns "T.real" and "T.imag". A column of scalars of several kinds (the "value"
+  column of a non-swept result) is written as text. Several input files make one long table whose first
+  column, "file", names the file of each row.
+- .npz: one array per sweep and trace, named after it, exactly as `read_psf` gives them
+  (complex stays complex, a struct trace is a structured array). One swept file only.
+- .nc: the Dataset of `quarn.to_xarray`, written by h5netcdf; complex variables are kept
+  as HDF5 complex compounds, which netCDF readers that know them read back. One file only.
+
+An existing OUT is left alone unless --force; OUT appears only when it is complete.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import warnings
+from collections.abc import Callable
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from .._optional import require
+from ._common import CommandError, UsageError, expand_paths, notes, print_failure, read_results
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from quarn import Psf
+
+HELP = "export results to .csv, .parquet, .npz or .nc (the format follows OUT's suffix)"
+
+#: Suffixes of the two real columns a complex column becomes in .csv and .parquet.
+REAL, IMAG = ".real", ".imag"
+#: The column that names each row's file when several files go into one table.
+FILE_COLUMN = "file"
+
+Results = list[tuple[Path, "Psf"]]
+
+
+def add_parser(commands: Any) -> None:
+    p: argparse.ArgumentParser = commands.add_parser(
+        "export", help=HELP, description=HELP + ". Several files go into one table (.csv, "
+        ".parquet) with a 'file' column; complex columns T become T.real and T.imag there.")
+    p.add_argument("paths", nargs="+", metavar="PATH", help="result files or directories")
+    p.add_argument("-o", "--output", metavar="OUT", required=True,
+                   help="the file to write: .csv, .parquet, .npz or .nc")
+    p.add_argument("--trace", action="append", metavar="NAME",
+                   help="export this trace (repeatable; default: every trace)")
+    p.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
+    p.set_defaults(run=run, parser=p)
+
+
+def _check_traces(path: Path, psf: Psf, names: list[str] | None) -> None:
+    have = [t.name for t in psf.traces]
+    for name in names or ():
+        if name not in have:
+            raise CommandError(f"{path}: no trace named {name!r} "
+                               f"(its traces: {', '.join(map(repr, have)) or 'none'})")
+
+
+def _frame(psf: Psf, names: list[str] | None) -> pd.DataFrame:
+    """The result's table with the chosen traces, complex columns split, index a column."""
+    from .._pandas import MEMBER_SEPARATOR, to_pandas
+
+    df = to_pandas(psf)
+    if names is not None:
+        dropped: list[str] = []
+        for t in psf.traces:
+            if t.name not in names:
+                members = t.data.dtype.names
+                dropped += ([t.name] if members is None else
+                            [f"{t.name}{MEMBER_SEPARATOR}{m}" for m in members])
+        df = df.drop(columns=dropped)
+    df = df.reset_index()
+    columns: dict[str, Any] = {}
+    for name in df.columns:
+        col = df[name]
+        parts: dict[str, Any] = {name: col}
+        if col.dtype.kind == "c":
+            values = col.to_numpy()
+            parts = {f"{name}{REAL}": values.real, f"{name}{IMAG}": values.imag}
+        elif col.dtype.kind == "O" and len({type(x) for x in col if x is not None}) > 1:
+            # Scalars of several kinds (a non-swept result's values): as text, read back
+            # by float(), int() or complex(); missing ones stay missing.
+            parts = {name: col.map(lambda x: None if x is None else str(x))}
+        for key, data in parts.items():
+            if key in columns:
+                raise CommandError(f"the table would have two columns named {key!r}")
+            columns[key] = data
+    pandas = require("pandas", "pandas")
+    table: pd.DataFrame = pandas.DataFrame(columns)
+    return table
+
+
+def _table(results: Results, names: list[str] | None) -> pd.DataFrame:
+    """One table; for several files, a long one with the file of each row first."""
+    pandas = require("pandas", "pandas")
+    if len(results) == 1:
+        return _frame(results[0][1], names)
+    swept = {bool(psf.sweeps or psf.traces) and not psf.values for _, psf in results}
+    if len(swept) > 1:
+        raise CommandError("cannot put swept and non-swept results into one table; "
+                           "export them separately")
+    frames = []
+    for path, psf in results:
+        frame = _frame(psf, names)
+        if FILE_COLUMN in frame.columns:
+            raise CommandError(f"{path}: has a column named {FILE_COLUMN!r} already")
+        frame.insert(0, FILE_COLUMN, os.fspath(path))
+        frames.append(frame)
+    table: pd.DataFrame = pandas.concat(frames, ignore_index=True)
+    return table
+
+
+def write_csv(results: Results, names: list[str] | None, out: Path) -> None:
+    # pandas writes floats in their shortest form that reads back to the same double.
+    _table(results, names).to_csv(out, index=False)
+
+
+def write_parquet(results: Results, names: list[str] | None, out: Path) -> None:
+    pa = require("pyarrow", "parquet")
+    pq = require("pyarrow.parquet", "parquet")
+    table = _table(results, names)
+    arrow = pa.Table.from_pandas(table, preserve_index=False)
+    # pandas' conversion takes every NaN for a missing value, so a NaN sample would come
+    # back without its payload: float64 columns are written as the doubles they hold.
+    for i, (_, col) in enumerate(table.items()):
+        if col.dtype == np.float64:
+            arrow = arrow.set_column(i, arrow.field(i),
+                                     pa.array(col.to_numpy(), from_pandas=False))
+    pq.write_table(arrow, out)
+
+
+def write_npz(results: Results, names: list[str] | None, out: Path) -> None:
+    (path, psf), = results
+    if psf.values or not psf.sweeps:
+        raise CommandError(f"{path}: .npz holds the arrays of a swept result, and this one "
+                           "has none; use .csv, .parquet or .nc")
+    arrays: dict[str, np.ndarray] = {}
+    chosen = [(s.name, s.data) for s in psf.sweeps] + [
+        (t.name, t.data) for t in psf.traces if names is None or t.name in names]
+    for name, data in chosen:
+        if name in arrays:
+            raise CommandError(f"{path}: two arrays named {name!r}")
+        arrays[name] = data
+    with open(out, "wb") as f:
+        np.savez(f, **arrays)  # type: ignore[arg-type]
+
+
+def write_netcdf(results: Results, names: list[str] | None, out: Path) -> None:
+    (path, psf), = results
+    require("h5netcdf", "netcdf")
+    require("h5py", "netcdf")
+    from .._xarray import to_xarray
+
+    ds = to_xarray(psf)
+    if names is not None:
+        ds = ds.drop_vars([t.name for t in psf.traces if t.name not in names])
+        ds = ds.drop_vars([c for c in ds.coords if c in ds.dims
+                           and not any(c in v.dims for v in ds.data_vars.values())])
+    complex_ = any(np.iscomplexobj(v) for v in ds.variables.values())
+    # No fill value: a NaN in the data is a sample (with its payload), not a missing one.
+    encoding = {name: {"_FillValue": None} for name in ds.variables}
+    with warnings.catch_warnings():
+        # Complex variables are what makes the file "invalid netCDF"; the docs say so.
+        warnings.filterwarnings("ignore", "You are writing invalid netcdf", UserWarning)
+        ds.to_netcdf(out, engine="h5netcdf", encoding=encoding, invalid_netcdf=complex_)
+
+
+WRITERS: dict[str, tuple[Callable[[Results, list[str] | None, Path], None], bool]] = {
+    # suffix: (writer, holds several files)
+    ".csv": (write_csv, True),
+    ".parquet": (write_parquet, True),
+    ".npz": (write_npz, False),
+    ".nc": (write_netcdf, False),
+}
+
+
+def run(args: argparse.Namespace) -> int:
+    out = Path(args.output)
+    if out.suffix.lower() not in WRITERS:
+        raise UsageError(f"cannot tell the format of {out}: give a name ending in "
+                         + ", ".join(WRITERS))
+    writer, several = WRITERS[out.suffix.lower()]
+    if out.exists() and not args.force:
+        raise CommandError(f"{out} exists; give --force to overwrite it")
+    paths = expand_paths(args.paths)
+    if len(paths) > 1 and not several:
+        raise UsageError(f"a {out.suffix} file holds one result, and {len(paths)} files were "
+                         "given: export them one by one, or into .csv or .parquet")
+
+    results: Results = []
+    failed = False
+    for path, result in read_results(paths):
+        if isinstance(result, Exception):
+            print_failure(path, str(result), notes(result))
+            failed = True
+        else:
+            _check_traces(path, result, args.trace)
+            results.append((path, result))
+    if failed:
+        return 1
+    if not results:
+        raise CommandError("no files to export")
+
+    # Written beside OUT and renamed: a failure never leaves half a file under its name.
+    partial = out.with_name(f".{out.stem}.partial{out.suffix}")
+    try:
+        writer(results, args.trace, partial)
+        os.replace(partial, out)
+    except OSError as exc:
+        raise CommandError(f"cannot write {out}: {exc.strerror or exc}") from None
+    except ValueError as exc:  # the result does not fit the format (pandas, Arrow, xarray)
+        raise CommandError(f"cannot write {out}: {exc}") from None
+    finally:
+        partial.unlink(missing_ok=True)
+    print(f"wrote {out}")
+    return 0

@@ -1,0 +1,153 @@
+"""`quarn info`: what each result file holds, in a few lines per file (or one JSON document)."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+import quarn
+from quarn import Psf
+
+from .._notes import add_note
+from ._common import expand_paths, kind, notes, print_failure, progress, read_results
+
+HELP = "describe result files: analysis, sweep, traces, values, size"
+
+
+def add_parser(commands: Any) -> None:
+    p: argparse.ArgumentParser = commands.add_parser(
+        "info", help=HELP, description=HELP + ". A directory stands for the files in it.")
+    p.add_argument("paths", nargs="+", metavar="PATH", help="result files or directories")
+    p.add_argument("--json", action="store_true", help="print one JSON document for scripts")
+    p.add_argument("--brief", action="store_true",
+                   help="one line per file from its HEADER alone (fast on large directories)")
+    p.set_defaults(run=run, parser=p)
+
+
+def jsonable(x: Any) -> Any:
+    """A value as strict JSON holds it: non-finite floats as their names, complex as
+    [real, imag], NumPy scalars as Python ones."""
+    if isinstance(x, np.generic):
+        x = x.item()
+    if isinstance(x, complex):
+        return [jsonable(x.real), jsonable(x.imag)]
+    if isinstance(x, float) and not math.isfinite(x):
+        return repr(x)
+    if isinstance(x, dict):
+        return {str(k): jsonable(v) for k, v in x.items()}
+    if isinstance(x, (list, tuple)):
+        return [jsonable(v) for v in x]
+    return x
+
+
+def _series(data: np.ndarray) -> dict[str, Any]:
+    entry: dict[str, Any] = {"kind": kind(data), "points": len(data)}
+    if data.dtype.names is not None:
+        entry["members"] = list(data.dtype.names)
+    return entry
+
+
+def summary(path: Path, psf: Psf) -> dict[str, Any]:
+    """Everything `info` says about a file that reads, as plain data."""
+    header = psf.header
+    sweeps = [{"name": s.name, **_series(s.data)} for s in psf.sweeps]
+    for s, entry in zip(psf.sweeps, sweeps):
+        if len(s.data) and s.data.dtype.names is None:
+            entry["first"], entry["last"] = s.data[0].item(), s.data[-1].item()
+    traces = [{"name": t.name, **_series(t.data)} for t in psf.traces]
+    warnings = [f"{what} {e['name']!r} is declared with no points"
+                for what, entries in (("sweep", sweeps), ("trace", traces))
+                for e in entries if e["points"] == 0]
+    if sweeps:
+        expected = sweeps[0]["points"]
+        warnings += [f"trace {t['name']!r} has {t['points']} points, the sweep "
+                     f"{sweeps[0]['name']!r} has {expected}"
+                     for t in traces if t["points"] not in (0, expected)]
+    return {
+        "path": os.fspath(path), "ok": True, "size": path.stat().st_size,
+        "analysis type": header.get("analysis type"), "analysis name": header.get("analysis name"),
+        "sweeps": sweeps, "traces": traces, "values": len(psf.values),
+        "warnings": warnings, "header": header,
+    }
+
+
+def failed(path: Path, exc: BaseException) -> dict[str, Any]:
+    return {"path": os.fspath(path), "ok": False, "error": str(exc),
+            "error type": type(exc).__name__, "notes": notes(exc)}
+
+
+def _number(x: Any) -> str:
+    return f"{x:.6g}" if isinstance(x, float) else str(x)
+
+
+def block(entry: dict[str, Any]) -> list[str]:
+    """The lines `info` prints for one file that reads."""
+    analysis = entry["analysis type"] or "(no analysis type)"
+    if entry["analysis name"]:
+        analysis += f" {entry['analysis name']!r}"
+    lines = [f"{entry['path']}  ({entry['size']} bytes)", f"  analysis: {analysis}"]
+    for s in entry["sweeps"]:
+        extent = (f", {_number(s['first'])} .. {_number(s['last'])}" if "first" in s else "")
+        lines.append(f"  sweep:    {s['name']}, {s['points']} points{extent}")
+    if not entry["sweeps"]:
+        lines.append("  sweep:    none")
+    lines.append(f"  traces:   {len(entry['traces'])}")
+    width = max((len(t["name"]) for t in entry["traces"]), default=0)
+    for t in entry["traces"]:
+        what = t["kind"] + (f", {len(t['members'])} members" if "members" in t else "")
+        lines.append(f"    {t['name']:<{width}}  {what}")
+    lines.append(f"  values:   {entry['values']}")
+    lines += [f"  warning: {w}" for w in entry["warnings"]]
+    return lines
+
+
+def _brief(paths: list[Path]) -> list[dict[str, Any]]:
+    entries: list[dict[str, Any]] = []
+    for path in progress(paths, len(paths), "reading"):
+        try:
+            header = quarn.read_header(path)
+            entries.append({"path": os.fspath(path), "ok": True,
+                            "size": path.stat().st_size, "header": header})
+        except (OSError, ValueError) as exc:
+            add_note(exc, path)
+            entries.append(failed(path, exc))
+    return entries
+
+
+def brief_line(entry: dict[str, Any]) -> str:
+    header = entry["header"]
+    analysis = header.get("analysis type", "-")
+    points = header.get("PSF sweep points")
+    return "  ".join([entry["path"], str(analysis),
+                      "-" if points is None else f"{points} points", f"{entry['size']} bytes"])
+
+
+def run(args: argparse.Namespace) -> int:
+    paths = expand_paths(args.paths)
+    if args.brief:
+        entries = _brief(paths)
+    else:
+        entries = [failed(path, r) if isinstance(r, Exception) else summary(path, r)
+                   for path, r in read_results(paths)]
+    if args.json:
+        json.dump({"files": [jsonable(e) for e in entries]}, sys.stdout, indent=2,
+                  allow_nan=False)
+        print()
+    blocks = 0
+    for entry in entries:
+        if not entry["ok"]:
+            print_failure(entry["path"], entry["error"], entry["notes"])
+        elif args.brief and not args.json:
+            print(brief_line(entry))
+        elif not args.json:
+            print(("\n" if blocks else "") + "\n".join(block(entry)))
+            blocks += 1
+    return 0 if all(e["ok"] for e in entries) else 1
+

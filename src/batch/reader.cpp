@@ -1,0 +1,129 @@
+#include "batch/reader.h"
+
+#include <unistd.h>
+
+#include <system_error>
+#include <utility>
+
+#include "reader/parallel.h"
+
+namespace quarn::batch {
+
+Outcome load(const Input& input) {
+  if (const auto* path = std::get_if<std::string>(&input)) return driver::load_records(*path);
+  return driver::load_records(std::get<Bytes>(input));
+}
+
+Reader::Reader(unsigned workers, std::size_t window, Loader loader)
+    : window_(window < workers ? workers : window),
+      loader_(std::move(loader)),
+      state_(std::make_unique<State>()),
+      pid_(getpid()) {
+  if (workers == 0) workers = 1;
+  if (window_ == 0) window_ = 1;
+  const BlockAsyncSignals mask;  // inherited by the workers
+  std::vector<std::thread>& threads = state_->threads;
+  threads.reserve(workers);
+  try {
+    while (threads.size() < workers) threads.emplace_back([this] { work_loop(); });
+  } catch (const std::system_error&) {
+    if (threads.empty()) throw;
+  }
+}
+
+Reader::~Reader() {
+  if (orphaned()) {
+    // The threads do not exist here and the lock may be held by one of them:
+    // nothing of the state can be touched, not even to free it.
+    (void)state_.release();
+    return;
+  }
+  stop();
+}
+
+bool Reader::orphaned() const noexcept { return getpid() != pid_; }
+
+std::size_t Reader::room() const {
+  if (orphaned()) return 0;
+  const std::lock_guard lock(state_->mutex);
+  return state_->stopping || state_->slots.size() >= window_ ? 0 : window_ - state_->slots.size();
+}
+
+std::size_t Reader::outstanding() const {
+  if (orphaned()) return 0;
+  const std::lock_guard lock(state_->mutex);
+  return state_->slots.size();
+}
+
+bool Reader::submit(Input input) {
+  if (orphaned()) return false;
+  {
+    const std::lock_guard lock(state_->mutex);
+    if (state_->stopping || state_->slots.size() >= window_) return false;
+    state_->slots.push_back(Slot{std::move(input), std::nullopt, nullptr});
+  }
+  state_->work.notify_one();
+  return true;
+}
+
+std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
+  if (orphaned()) return std::nullopt;
+  State& s = *state_;
+  std::unique_lock lock(s.mutex);
+  auto ready = [&] {
+    return !s.slots.empty() && (s.slots.front().outcome || s.slots.front().thrown);
+  };
+  if (s.slots.empty() || !s.ready.wait_for(lock, timeout, ready)) return std::nullopt;
+  Slot slot = std::move(s.slots.front());
+  s.slots.pop_front();
+  ++s.first;
+  lock.unlock();
+  if (slot.thrown) std::rethrow_exception(slot.thrown);
+  return std::move(slot.outcome);
+}
+
+void Reader::stop() noexcept {
+  if (orphaned()) return;
+  {
+    const std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->work.notify_all();
+  for (std::thread& t : state_->threads)
+    if (t.joinable()) t.join();
+  const std::lock_guard lock(state_->mutex);
+  state_->first += state_->slots.size();
+  state_->next_start = state_->first;
+  state_->slots.clear();
+}
+
+void Reader::work_loop() noexcept {
+  State& s = *state_;
+  std::unique_lock lock(s.mutex);
+  for (;;) {
+    s.work.wait(lock, [&] { return s.stopping || s.next_start < s.first + s.slots.size(); });
+    if (s.stopping) return;
+    // The front is taken only once done, so this input's slot stays in the
+    // queue (at its number less `first`) until its outcome is in.
+    const std::size_t number = s.next_start++;
+    const Input input = std::move(s.slots[number - s.first].input);
+    lock.unlock();
+
+    std::optional<Outcome> outcome;
+    std::exception_ptr thrown;
+    try {
+      const ThreadBudget::Busy busy;
+      outcome.emplace(loader_(input));
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+
+    lock.lock();
+    Slot& slot = s.slots[number - s.first];
+    slot.outcome = std::move(outcome);
+    slot.thrown = std::move(thrown);
+    if (number == s.first) s.ready.notify_one();
+  }
+}
+
+}  // namespace quarn::batch

@@ -1,0 +1,12 @@
+// The features of quarn._native, one file each. Each adds its functions and
+// classes to the module at execution; false with an exception set on failure.
+#pragma once
+
+#include "module/ref.h"
+
+namespace quarn::native {
+
+bool register_header(PyObject* module);  // header.cpp: read_header
+bool register_batch(PyObject* module);   // batch.cpp: BatchReader
+
+}  // namespace quarn::native

@@ -1,0 +1,284 @@
+// The batch reader: order, the read-ahead bound, stopping, failures, the
+// thread budget and fork. Runs under ThreadSanitizer too (scripts/tsan-tests.sh).
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <latch>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "batch/reader.h"
+#include "reader/parallel.h"
+#include "records.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using quarn::batch::Input;
+using quarn::batch::Outcome;
+using quarn::batch::Reader;
+using quarn::driver::Records;
+
+// The number a test input carries: its path is the decimal number.
+int number_of(const Input& input) { return std::stoi(std::get<std::string>(input)); }
+
+Records numbered(int n) {
+  Records r;
+  r.header.push_back({"n", {quarn::PropValue::Int{static_cast<std::uint32_t>(n)}}});
+  return r;
+}
+
+int number_in(const Outcome& o) {
+  return static_cast<int>(std::get<quarn::PropValue::Int>(o->header.at(0).value.v).value);
+}
+
+// Takes the next outcome, waiting as long as it takes.
+Outcome take(Reader& r) {
+  for (;;)
+    if (auto o = r.next(10ms)) return std::move(*o);
+}
+
+struct OrderCase {
+  unsigned workers;
+  std::size_t window;
+  int inputs;
+};
+
+// Outcomes come in submission order whatever order the workers finish in,
+// and no more than `window` inputs are ever started and not taken.
+TEST(BatchReader, OrderAndBound) {
+  for (const OrderCase c : {OrderCase{1, 1, 20}, OrderCase{2, 4, 60}, OrderCase{4, 8, 80},
+                            OrderCase{3, 2, 30}}) {
+    SCOPED_TRACE(std::to_string(c.workers) + " workers, window " + std::to_string(c.window));
+    std::atomic<int> started{0}, taken{0}, most_ahead{0};
+    Reader reader(c.workers, c.window, [&](const Input& input) -> Outcome {
+      const int ahead = ++started - taken.load();
+      for (int seen = most_ahead.load(); ahead > seen && !most_ahead.compare_exchange_weak(seen, ahead);) {
+      }
+      const int n = number_of(input);
+      std::this_thread::sleep_for(std::chrono::microseconds((n * 7919) % 5 * 200));
+      return numbered(n);
+    });
+    EXPECT_EQ(reader.workers(), c.workers);
+    const std::size_t window = std::max<std::size_t>(c.window, c.workers);
+    int submitted = 0;
+    for (int want = 0; want < c.inputs; ++want) {
+      while (submitted < c.inputs && reader.room() > 0)
+        ASSERT_TRUE(reader.submit(std::to_string(submitted++)));
+      EXPECT_FALSE(submitted < c.inputs && reader.submit("x"));  // no room: refused
+      EXPECT_LE(reader.outstanding(), window);
+      std::this_thread::sleep_for(200us);  // a slow consumer: the workers run ahead
+      Outcome o = take(reader);
+      ++taken;
+      ASSERT_TRUE(o) << o.error();
+      EXPECT_EQ(number_in(o), want);
+    }
+    EXPECT_EQ(started.load(), c.inputs);
+    EXPECT_LE(most_ahead.load(), static_cast<int>(window));
+    EXPECT_FALSE(reader.next(1ms)) << "nothing outstanding";
+  }
+}
+
+// Failures and exceptions of the loader arrive in their place, and the
+// inputs after them are read as usual.
+TEST(BatchReader, FailuresInTheirPlace) {
+  Reader reader(2, 8, [](const Input& input) -> Outcome {
+    const int n = number_of(input);
+    if (n % 3 == 1) return quarn::fail("bad {}", n);
+    if (n % 3 == 2 && n % 2 == 0) return quarn::fail_io("cannot open {}", n);
+    if (n == 5) throw std::bad_alloc();
+    return numbered(n);
+  });
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));
+  for (int i = 0; i < 8; ++i) {
+    SCOPED_TRACE(i);
+    if (i == 5) {
+      EXPECT_THROW(take(reader), std::bad_alloc);
+      continue;
+    }
+    Outcome o = take(reader);
+    if (i % 3 == 1) {
+      ASSERT_FALSE(o);
+      EXPECT_EQ(o.error(), "bad " + std::to_string(i));
+      EXPECT_EQ(o.failure_kind(), quarn::FailureKind::Format);
+    } else if (i % 3 == 2) {
+      ASSERT_FALSE(o);
+      EXPECT_EQ(o.error(), "cannot open " + std::to_string(i));
+      EXPECT_EQ(o.failure_kind(), quarn::FailureKind::Io);
+    } else {
+      ASSERT_TRUE(o);
+      EXPECT_EQ(number_in(o), i);
+    }
+  }
+}
+
+// stop() lets the workers finish what they are on, starts nothing more, joins
+// them and refuses further use; next() times out while an input is loading.
+TEST(BatchReader, StopFinishesTheStartedAndDropsTheRest) {
+  std::latch entered(2);
+  std::atomic<bool> release{false};
+  std::atomic<int> calls{0}, finished{0};
+  {
+    Reader reader(2, 6, [&](const Input& input) -> Outcome {
+      ++calls;
+      entered.count_down();
+      while (!release) std::this_thread::sleep_for(100us);
+      ++finished;
+      return numbered(number_of(input));
+    });
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));
+    entered.wait();  // both workers are inside an input
+    EXPECT_FALSE(reader.next(2ms));
+    std::thread releaser([&] {
+      std::this_thread::sleep_for(5ms);
+      release = true;
+    });
+    reader.stop();
+    releaser.join();
+    EXPECT_EQ(finished.load(), 2);  // joined: both had finished
+    EXPECT_EQ(reader.room(), 0u);
+    EXPECT_FALSE(reader.submit("9"));
+    EXPECT_FALSE(reader.next(1ms));
+    reader.stop();  // again: nothing
+  }
+  EXPECT_EQ(calls.load(), 2);
+}
+
+// The destructor stops and joins too, with inputs waiting and not started.
+TEST(BatchReader, DestructorJoins) {
+  std::atomic<int> calls{0};
+  {
+    Reader reader(2, 16, [&](const Input&) -> Outcome {
+      ++calls;
+      std::this_thread::sleep_for(1ms);
+      return numbered(0);
+    });
+    for (int i = 0; i < 16; ++i) ASSERT_TRUE(reader.submit("0"));
+  }
+  const int after = calls.load();
+  std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(calls.load(), after);  // no worker left running
+}
+
+// Workers count against the thread budget: with every CPU of the limit busy
+// with a worker, a body's decode inside a worker gets no helper threads; alone
+// under a larger limit it gets them.
+TEST(BatchReader, ThreadBudget) {
+  struct Case {
+    unsigned limit, workers;
+    bool helpers_expected;
+  };
+  for (const Case c : {Case{2, 2, false}, Case{4, 1, true}}) {
+    SCOPED_TRACE("limit " + std::to_string(c.limit) + ", workers " + std::to_string(c.workers));
+    quarn::ThreadBudget::set_limit(c.limit);
+    std::latch together(c.workers);
+    std::atomic<int> foreign{0};
+    {
+      Reader reader(c.workers, c.workers, [&](const Input&) -> Outcome {
+        together.arrive_and_wait();  // every worker busy at once
+        const auto me = std::this_thread::get_id();
+        quarn::run_parallel(4, nullptr, [&](std::size_t) {
+          if (std::this_thread::get_id() != me) ++foreign;
+          std::this_thread::sleep_for(1ms);
+        });
+        EXPECT_LE(quarn::ThreadBudget::busy(), c.limit);
+        return numbered(0);
+      });
+      for (unsigned i = 0; i < c.workers; ++i) ASSERT_TRUE(reader.submit("0"));
+      for (unsigned i = 0; i < c.workers; ++i) ASSERT_TRUE(take(reader));
+    }
+    EXPECT_EQ(foreign.load() > 0, c.helpers_expected);
+    EXPECT_EQ(quarn::ThreadBudget::busy(), 0u);
+  }
+  quarn::ThreadBudget::set_limit(0);
+}
+
+std::vector<std::filesystem::path> sample_files() {
+  std::vector<std::filesystem::path> files;
+  for (const char* dir : {"examples", "fuzz/corpus", "fuzz/regressions"}) {
+    const auto path = std::filesystem::path(QUARN_SOURCE_DIR) / dir;
+    if (!std::filesystem::is_directory(path)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+      if (entry.is_regular_file() && entry.path().extension() != ".py") files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::string describe(const Outcome& o) {
+  if (!o) return (o.failure_kind() == quarn::FailureKind::Io ? "Io: " : "Format: ") + o.error();
+  std::string out = quarn_test::describe(o->header) + quarn_test::describe(o->values);
+  for (const auto* list : {&o->sweeps, &o->traces})
+    for (const auto& s : *list) out += " " + s.name + "=" + quarn_test::describe(s.series);
+  return out;
+}
+
+// The real loader, by path and by bytes, with a missing file among them:
+// each outcome is the one a single load gives.
+TEST(BatchReader, SameOutcomeAsOneLoad) {
+  const auto files = sample_files();
+  ASSERT_GT(files.size(), 10u);
+  std::vector<std::string> contents;
+  for (const auto& f : files) {
+    std::ifstream in(f, std::ios::binary);
+    contents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  std::vector<Input> inputs;
+  std::vector<std::string> expected;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    inputs.emplace_back(files[i].string());
+    expected.push_back(describe(quarn::driver::load_records(files[i].string())));
+    const quarn::Bytes bytes(reinterpret_cast<const std::byte*>(contents[i].data()), contents[i].size());
+    inputs.emplace_back(bytes);
+    expected.push_back(describe(quarn::driver::load_records(bytes)));
+  }
+  inputs.emplace_back(std::string(QUARN_SOURCE_DIR) + "/no such file");
+  expected.push_back(describe(quarn::driver::load_records(std::get<std::string>(inputs.back()))));
+  ASSERT_EQ(expected.back().rfind("Io: cannot open ", 0), 0u) << expected.back();
+
+  Reader reader(2, 4);
+  std::size_t submitted = 0;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    while (submitted < inputs.size() && reader.room() > 0) ASSERT_TRUE(reader.submit(inputs[submitted++]));
+    EXPECT_EQ(describe(take(reader)), expected[i]) << i;
+  }
+}
+
+// A child of fork() sees the parent's reader as orphaned: using or dropping it
+// does nothing (its lock may be held by a thread the child does not have),
+// and the child can read with a reader of its own.
+TEST(BatchReader, ForkOrphansTheReader) {
+  auto* reader = new Reader(2, 4, [](const Input& input) -> Outcome {
+    std::this_thread::sleep_for(1ms);
+    return numbered(number_of(input));
+  });
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(reader->submit(std::to_string(i)));
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    bool ok = reader->orphaned() && !reader->next(1ms) && !reader->submit("5") && reader->room() == 0;
+    delete reader;
+#if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer does not support threads after a fork
+    Reader own(1, 1, [](const Input& input) -> Outcome { return numbered(number_of(input)); });
+    ok = ok && own.submit("7") && number_in(take(own)) == 7;
+#endif
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(reader->orphaned());
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(number_in(take(*reader)), i);
+  delete reader;
+}
+
+}  // namespace

@@ -1,0 +1,322 @@
+"""Many files at once: read_header and read_many against read_psf, file by file."""
+
+import os
+
+import pytest
+
+import quarn
+from psfwriter import FOOTER, REALISTIC
+
+
+def outcome(fn, *args, **kw):
+    """What a call gives: its result, or the exception's exact class and message."""
+    try:
+        return fn(*args, **kw)
+    except (OSError, ValueError) as e:
+        return type(e), str(e)
+
+
+@pytest.fixture
+def write(tmp_path):
+    """Writes bytes to a new file and returns its path."""
+    count = iter(range(10**9))
+
+    def write(data):
+        path = tmp_path / f"{next(count)}.psfbin"
+        path.write_bytes(data)
+        return str(path)
+
+    return write
+
+
+@pytest.mark.parametrize("name", REALISTIC)
+def test_header_at_every_cut_of_the_header(write, name):
+    """A file cut anywhere, footer put back, gives read_psf's outcome for the file
+    cut at the same place or at the HEADER's end, whichever comes first: the
+    HEADER's properties, or read_psf's exception."""
+    data, at = REALISTIC[name]()[0].build()
+    body, end = data[:at["footer"]], at["header.end"]
+    for n in [*range(end + 16), at["value"], len(body)]:
+        got = outcome(quarn.read_header, write(body[:n] + FOOTER))
+        want = outcome(quarn.read_psf, write(body[:min(n, end)] + FOOTER))
+        assert got == (want.header if isinstance(want, quarn.Psf) else want), n
+
+
+@pytest.mark.parametrize("name", REALISTIC)
+def test_header_without_footer(write, name):
+    from quarn import _native
+
+    data, at = REALISTIC[name]()[0].build()
+    body = data[:at["footer"]]
+    header = quarn.read_psf(write(data)).header
+    for n in (at["header.end"], at["value"], len(body)):
+        path = write(body[:n])
+        assert outcome(quarn.read_header, path) == (
+            ValueError, "footer magic 'Clarissa' not found (not a psfbin file?)")
+        assert _native.read_header(path, require_footer=False) == header
+
+
+@pytest.mark.parametrize("junk", [b"#!/bin/sh\necho not a result file\n" * 3, bytes(40),
+                                  b"\x00\x00\x04\x00\x00\x00\x00\x15" + b"\xff" * 40])
+def test_header_of_other_files_without_footer_check(write, junk):
+    from quarn import _native
+
+    got = outcome(_native.read_header, write(junk), require_footer=False)
+    assert got == outcome(quarn.read_psf, write(junk + FOOTER))
+    assert isinstance(got, tuple)
+
+
+def test_header_argument_errors(tmp_path):
+    missing = tmp_path / "missing.psfbin"
+    assert outcome(quarn.read_header, missing) == outcome(quarn.read_psf, missing)
+    with pytest.raises(TypeError, match="^argument 'path': 'bytes' object is not an instance"):
+        quarn.read_header(os.fsencode(missing))
+
+
+# ---- read_many ----
+
+import signal
+import subprocess
+import sys
+import threading
+
+import numpy as np
+
+import psfwriter
+from psfwriter import MAGIC
+from test_shrink import big_header_file
+from test_truncation import FILES
+
+
+def fingerprint(result):
+    """A result as comparable data (arrays as bytes), or the exception's class,
+    message and notes."""
+    if isinstance(result, BaseException):
+        return type(result), str(result), getattr(result, "__notes__", None)
+    assert type(result) is quarn.Psf
+    series = [(type(s).__name__, s.name, s.data.dtype.descr, np.ascontiguousarray(s.data).tobytes())
+              for s in result.sweeps + result.traces]
+    values = [(v.name, repr(v.data)) for v in result.values]
+    return repr(list(result.header.items())), series, values
+
+
+def one_by_one(paths):
+    out = []
+    for p in paths:
+        try:
+            out.append(quarn.read_psf(p))
+        except Exception as e:  # noqa: BLE001
+            out.append(e)
+    return out
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+def test_many_equals_read_psf_file_by_file(write, workers):
+    """Realistic files (some large enough to be decoded on helpers), every cut of
+    small ones with the footer put back and some without, a missing file and a
+    path of the wrong type, in one batch: each outcome is read_psf's, in order."""
+    paths = [write(f.to_bytes()) for name, sizes in [("ac", [{}, {"points": 90000}]),
+                                                   ("tran", [{"points": 400000, "window": 2048}])]
+             for kw in sizes for f in [REALISTIC[name](**kw)[0]]]
+    paths += [write(REALISTIC[name]()[0].to_bytes()) for name in REALISTIC]
+    for name, make in FILES.items():
+        body = make()[0].to_bytes()[:-12]
+        step = 1 if workers == 2 else 7
+        paths += [write(body[:n] + FOOTER) for n in range(0, len(body) + 1, step)]
+        paths += [write(body[:n]) for n in range(0, len(body), 97)]
+    paths += [os.path.join(os.path.dirname(paths[0]), "missing.psfbin"), 42]
+    got = list(quarn.read_many(paths, workers=workers, errors="return"))
+    want = one_by_one(paths)
+    assert len(got) == len(want)
+    for i, (g, w) in enumerate(zip(got, want)):
+        assert fingerprint(g) == fingerprint(w), paths[i]
+
+
+def test_many_raises_the_first_failure_in_order(write):
+    good = write(REALISTIC["ac"]()[0].to_bytes())
+    bad = write(b"not a result" * 4)
+    paths = (p for p in [good, good, bad, write(b"x"), good])
+    it = quarn.read_many(paths, workers=2)
+    assert [type(next(it)), type(next(it))] == [quarn.Psf, quarn.Psf]
+    with pytest.raises(ValueError) as e:
+        next(it)
+    assert fingerprint(e.value) == fingerprint(one_by_one([bad])[0])
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+@pytest.mark.parametrize("kw, message", [
+    ({"errors": "ignore"}, "errors must be 'raise' or 'return', not 'ignore'"),
+    ({"workers": 0}, "workers must be a positive int or None, not 0"),
+    ({"workers": True}, "workers must be a positive int or None, not True"),
+])
+def test_many_argument_errors(kw, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        quarn.read_many([], **kw)
+    with pytest.raises(TypeError, match="^read_many\\(\\) takes an iterable of paths, not one path$"):
+        quarn.read_many("one.psfbin")
+
+
+def threads_and_fds():
+    return len(os.listdir("/proc/self/task")), sorted(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("workers", [1, 3])
+def test_many_reads_ahead_a_bounded_number_of_paths(write, workers):
+    path = write(REALISTIC["ac"]()[0].to_bytes())
+    pulled = 0
+
+    def paths():
+        nonlocal pulled
+        for _ in range(40):
+            pulled += 1
+            yield path
+
+    before = threads_and_fds()
+    it = quarn.read_many(paths(), workers=workers)
+    for taken, _ in enumerate(it, 1):
+        assert pulled - taken < 2 * workers
+        if taken == 10:
+            assert threads_and_fds()[0] == before[0] + workers
+    assert pulled == taken == 40
+    assert threads_and_fds() == before
+
+
+MEMORY = """
+import resource, sys, quarn
+path, count = sys.argv[1], int(sys.argv[2])
+quarn.read_psf(path)
+start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+for psf in quarn.read_many([path] * count, workers=2):
+    pass
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start)
+"""
+
+
+def test_many_keeps_memory_flat(write):
+    """A consumer that keeps nothing: 200 results of 9.6 MB each pass, the peak
+    grows by the read-ahead (4 results and those being made), not by 1.9 GB."""
+    path = write(REALISTIC["tran"](points=400000, window=2048)[0].to_bytes())
+    out = subprocess.run([sys.executable, "-c", MEMORY, path, "200"], capture_output=True,
+                         text=True, timeout=300, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.returncode == 0, out.stderr
+    grown_kib = int(out.stdout)
+    assert grown_kib < 10 * 9600, grown_kib
+
+
+def test_many_interrupted(tmp_path):
+    """SIGINT from another thread while read_many waits for a slow file: the
+    iteration raises KeyboardInterrupt, the workers are joined, no descriptor
+    stays open."""
+    slow = tmp_path / "slow.psfbin"
+    big_header_file(slow, 1 << 30)  # a sparse 1 GB string property: checked byte by byte
+    before = threads_and_fds()
+    it = quarn.read_many([str(slow)] * 8, workers=2)
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            for _ in it:
+                pass
+    finally:
+        timer.cancel()
+    assert threads_and_fds() == before
+
+
+FORK = """
+import os, sys, quarn
+path = sys.argv[1]
+it = quarn.read_many([path] * 50, workers=2)
+first = next(it)
+pid = os.fork()
+if pid == 0:
+    ok = [r.header for r in quarn.read_many([path] * 5, workers=2)] == [first.header] * 5
+    it.close()  # the parent's batch: left alone here
+    os._exit(0 if ok else 1)
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status), sum(1 for _ in it))
+"""
+
+
+def test_many_after_fork(write):
+    path = write(REALISTIC["ac"]()[0].to_bytes())
+    out = subprocess.run([sys.executable, "-c", FORK, path], capture_output=True, text=True,
+                         timeout=120, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["0", "49"]
+
+
+def test_many_progress_bar(write, capsys, monkeypatch):
+    path = write(REALISTIC["dcop"]()[0].to_bytes())
+    assert len(list(quarn.read_many([path] * 3, progress=True))) == 3
+    assert "3/3" in capsys.readouterr().err
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    with pytest.raises(ImportError, match=r"quarn\[progress\]"):
+        quarn.read_many([path], progress=True)
+
+
+SHRINK = """
+import sys, quarn
+from quarn import _native
+small, path, first = sys.argv[1:]
+calls = {"psf": lambda: quarn.read_psf(small), "native": lambda: _native.read_header(small)}
+for name in (first, {"psf": "native", "native": "psf"}[first]):
+    calls[name]()  # each module installs its bus-error handler on its first read
+print("ready", flush=True)
+try:
+    next(quarn.read_many([path]))
+    print("ok")
+except (OSError, ValueError) as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("first", ["psf", "native"])
+def test_many_file_shrinking_with_both_modules_loaded(tmp_path, first):
+    """Both extension modules hold a bus-error handler, each chained to the one
+    before it: a file cut while the batch reads it fails with OSError either way."""
+    small, path = tmp_path / "small.psf", tmp_path / "shrinking.psf"
+    big_header_file(small, 16)
+    for attempt in range(10):
+        size = big_header_file(path, 400_000_000)
+        proc = subprocess.Popen([sys.executable, "-c", SHRINK, str(small), str(path), first],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+        assert proc.stdout.readline().strip() == "ready"
+        os.truncate(path, 64 * 1024)
+        out, err = proc.communicate(timeout=120)
+        assert proc.returncode == 0, err
+        if out.startswith("OSError"):
+            assert "the file shrank while it was being read" in out
+            return
+    pytest.fail("the cut never landed while the file was being read")
+
+
+# ---- read_runs ----
+
+def test_runs_stack_along_a_new_dimension(write):
+    xr = pytest.importorskip("xarray")
+    paths = [write(REALISTIC["ac"]()[0].to_bytes()) for _ in range(3)]
+    ds = quarn.read_runs(paths)
+    want = [quarn.to_xarray(quarn.read_psf(p)) for p in paths]
+    assert list(ds.sizes) == ["run", *want[0].sizes] and list(ds["run"].values) == paths
+    for i, w in enumerate(want):
+        xr.testing.assert_identical(ds.isel(run=i, drop=True).drop_attrs(), w.drop_attrs())
+    labelled = quarn.read_runs(paths, dim="corner", labels=["tt", "ff", "ss"])
+    assert list(labelled["corner"].values) == ["tt", "ff", "ss"]
+
+
+@pytest.mark.parametrize("other, difference", [
+    (lambda: REALISTIC["ac"](points=40), "dimension 'freq' has 40 points, not 41"),
+    (lambda: REALISTIC["noise"](), "its variables differ: missing "),
+    (lambda: REALISTIC["dcop"](), "its variables differ: missing "),
+])
+def test_runs_mismatch_names_the_file_and_the_difference(write, other, difference):
+    pytest.importorskip("xarray")
+    first, same = (write(REALISTIC["ac"]()[0].to_bytes()) for _ in range(2))
+    odd = write(other()[0].to_bytes())
+    with pytest.raises(ValueError) as e:
+        quarn.read_runs([first, same, odd, first])
+    assert str(e.value).startswith(f"read_runs: {odd} does not match {first}: {difference}")
+    with pytest.raises(ValueError, match="^read_runs: 1 labels for 2 paths$"):
+        quarn.read_runs([first, same], labels=["a"])

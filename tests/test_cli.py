@@ -1,0 +1,255 @@
+"""The `quarn` command, run as `python -m quarn` in a subprocess: exit codes, stderr,
+what it prints and the files it writes."""
+
+import fcntl
+import json
+import os
+import pty
+import struct
+import termios
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import psfwriter
+from conftest import bits
+from psfwriter import Decl, Layout, PsfFile, Record, Tag, TypeDecl
+
+
+def quarn(*args, env=None):
+    run_env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    run_env.update(env or {})
+    return subprocess.run([sys.executable, "-m", "quarn", *map(str, args)], capture_output=True,
+                          text=True, env=run_env, timeout=120)
+
+
+def damaged(points: int, start: float = 0.0) -> bytes:
+    """A swept file whose second trace got one record less than the sweep's `points`."""
+    return PsfFile(
+        Layout.SIMPLE, header=[("analysis type", "dc")],
+        types=[TypeDecl(1, "V", Tag.FLOAT64)],
+        sweeps=[Decl(10, "vin", 1)], traces=[Decl(20, "out", 1), Decl(21, "in", 1)],
+        values=[Record(k, start * i) for k, n in ((10, points), (20, points), (21, points - 1))
+                for i in range(n)],
+    ).to_bytes()
+
+
+@pytest.fixture(scope="module")
+def results(tmp_path_factory):
+    """A result directory: the realistic files, a damaged one and two that do not read."""
+    d = tmp_path_factory.mktemp("results")
+    for name, make in psfwriter.REALISTIC.items():
+        (d / f"{name}.psfbin").write_bytes(make()[0].to_bytes())
+    (d / "short.psfbin").write_bytes(damaged(5, start=1.0))
+    (d / "inf.psfbin").write_bytes(damaged(2, start=float("-inf")))  # sweep: nan, -inf
+    (d / "empty.psfbin").write_bytes(damaged(1))
+    (d / "ac17.psfbin").write_bytes(psfwriter.ac_analysis(points=17)[0].to_bytes())
+    (d / "text.ac").write_bytes(b'HEADER\n"PSFversion" "1.00"\n')
+    (d / "zero").write_bytes(b"")
+    (d / "old.csv").write_bytes(b"x\n")
+    return d
+
+
+TEXT_NOTE = "  note: this is the text form"
+
+# (arguments, exit code, lines or fragments on stdout, on stderr); {d} is the directory,
+# a dict before the arguments adds to the environment.
+COMMANDS = [
+    (["--version"], 0, ["quarn 0.2.0"], []),
+    ([], 2, [], ["usage: quarn"]),
+    (["info"], 2, [], ["usage: quarn info"]),
+    (["frobnicate"], 2, [], ["invalid choice"]),
+    (["info", "{d}/ac.psfbin"],
+     0, ["{d}/ac.psfbin  (", "  analysis: ac\n", "  sweep:    freq, 41 points, 1 .. 1e+09",
+         "  traces:   4", "    V(out)      complex", "    phase(out)  real", "  values:   0"], []),
+    (["info", "{d}/noise.psfbin", "{d}/dcop.psfbin"],
+     0, ["    M1   struct, 4 members", "    R1   struct, 1 members", "  sweep:    none",
+         "  values:   9"], []),
+    (["info", "{d}/short.psfbin", "{d}/empty.psfbin"],
+     0, ["  warning: trace 'in' has 4 points, the sweep 'vin' has 5",
+         "  warning: trace 'in' is declared with no points\n"], []),
+    (["info", "{d}"],
+     1, ["{d}/tran.psfbin  (", "{d}/short.psfbin  ("],
+     ["{d}/text.ac: footer magic 'Clarissa' not found (not a psfbin file?)\n" + TEXT_NOTE,
+      "{d}/zero: file too small to be psfbin (0 bytes)\n", "cannot open {d}/missing: "]),
+    (["info", "--brief", "{d}"],
+     1, ["{d}/ac.psfbin  ac  41 points  ", "{d}/dcop.psfbin  dcOp  1 points  "],
+     ["{d}/text.ac: footer magic 'Clarissa' not found (not a psfbin file?)\n" + TEXT_NOTE]),
+    (["export", "{d}/ac.psfbin", "-o", "{d}/old.csv"], 1, [], ["old.csv exists; give --force"]),
+    (["export", "{d}/ac.psfbin", "{d}/noise.psfbin", "-o", "{d}/new.npz"],
+     2, [], ["usage: quarn export", "a .npz file holds one result"]),
+    (["export", "{d}/ac.psfbin", "-o", "{d}/new.xlsx"], 2, [], ["cannot tell the format"]),
+    (["export", "{d}/dcop.psfbin", "-o", "{d}/new.npz"], 1, [], ["use .csv, .parquet or .nc"]),
+    (["export", "{d}/ac.psfbin", "{d}/text.ac", "-o", "{d}/new.csv"], 1, [], [TEXT_NOTE]),
+    (["export", "{d}/ac.psfbin", "--trace", "nope", "-o", "{d}/new.csv"],
+     1, [], ["no trace named 'nope'"]),
+    (["plot", "{d}/dcop.psfbin", "-o", "{d}/x.png"], 1, [], ["{d}/dcop.psfbin: no swept data"]),
+    (["plot", "{d}/ac.psfbin", "--trace", "nope", "-o", "{d}/x.png"],
+     1, [], ["no trace named 'nope'"]),
+    (["plot", "{d}/text.ac", "-o", "{d}/x.png"], 1, [], [TEXT_NOTE]),
+    (["plot", "{d}/ac.psfbin", "-o", "{d}/x.gif"], 2, [], ["usage: quarn plot", ".png"]),
+    (["plot", "{d}/ac.psfbin"], 1, [], ["no display", "-o OUT.png"]),
+    ([{"DISPLAY": ":9", "MPLBACKEND": "agg"}, "plot", "{d}/ac.psfbin"],
+     1, [], ["no window toolkit", "-o OUT.png"]),
+]
+
+
+@pytest.mark.parametrize("args, code, out, err", COMMANDS, ids=lambda x: None)
+def test_command(results, args, code, out, err):
+    env = args[0] if args and isinstance(args[0], dict) else None
+    args = [a.format(d=results) for a in args[bool(env):]]
+    if args[:1] == ["info"] and args[1:] == [str(results)]:
+        args.append(f"{results}/missing")
+    r = quarn(*args, env=env)
+    assert r.returncode == code, r.stderr
+    for want in out:
+        assert want.format(d=results) in r.stdout
+    for want in err:
+        assert want.format(d=results) in r.stderr
+    assert "Traceback" not in r.stderr
+    if code == 0 and args[0] != "--version":
+        assert r.stderr == ""
+    assert not any(p.name.startswith("new") for p in results.iterdir())
+
+
+def test_info_json(results):
+    r = quarn("info", "--json", results)
+    assert r.returncode == 1
+    files = {os.path.basename(f["path"]): f for f in json.loads(r.stdout)["files"]}
+    assert sorted(files) == sorted(p.name for p in results.iterdir())
+    ac = files["ac.psfbin"]
+    assert ac["ok"] and ac["analysis type"] == "ac" and ac["values"] == 0
+    assert ac["sweeps"] == [{"name": "freq", "kind": "real", "points": 41, "first": 1.0,
+                             "last": 1e9}]
+    assert [(t["name"], t["kind"]) for t in ac["traces"]] == [
+        ("V(out)", "complex"), ("V(in)", "complex"), ("I(vdd:p)", "complex"),
+        ("phase(out)", "real")]
+    assert files["noise.psfbin"]["traces"][1]["members"] == psfwriter.NOISE_MEMBERS["M1"]
+    assert files["short.psfbin"]["warnings"] == ["trace 'in' has 4 points, the sweep 'vin' has 5"]
+    assert (files["inf.psfbin"]["sweeps"][0]["first"], files["inf.psfbin"]["sweeps"][0]["last"]) \
+        == ("nan", "-inf")
+    text = files["text.ac"]
+    assert not text["ok"] and text["error type"] == "ValueError"
+    assert text["notes"][0].startswith("this is the text form")
+
+
+def _drawn(img, rgb):
+    """Pixels of `img` (RGBA floats) within a little of the colour `rgb` (0-255)."""
+    return np.all(np.abs(img[..., :3] * 255 - np.array(rgb)) < 40, axis=-1)
+
+
+BLUE, ORANGE = (31, 119, 180), (255, 127, 14)  # matplotlib's first two line colours
+
+# (files, --trace names, axes rows, colours drawn in every row)
+PLOTS = [
+    (["ac"], ["V(out)"], 2, [BLUE]),              # Bode: magnitude and phase
+    (["ac", "ac17"], ["V(out)"], 2, [BLUE, ORANGE]),  # two files overlaid
+    (["noise"], ["M1"], 1, [BLUE, ORANGE]),       # a struct trace: one line per member
+    (["tran"], [], 1, [BLUE, ORANGE]),            # real traces against time
+    (["ac"], ["V(in)", "phase(out)"], 3, [BLUE]),  # Bode pair and a real axis
+]
+
+
+@pytest.mark.parametrize("files, traces, rows, colours", PLOTS)
+def test_plot_image(results, tmp_path, files, traces, rows, colours):
+    mpimg = pytest.importorskip("matplotlib.image")
+    out = tmp_path / "plot.png"
+    paths = [results / f"{f}.psfbin" for f in files]
+    r = quarn("plot", *paths, *[a for t in traces for a in ("--trace", t)], "-o", out)
+    assert r.returncode == 0, r.stderr
+    img = mpimg.imread(out)
+    assert img.shape[:2] == (round(100 * (1.0 + 2.5 * rows)), 800)
+    # Each row of axes (a horizontal band of the figure) has pixels of each line colour.
+    bands = np.array_split(img[int(0.04 * len(img)):], rows)
+    for band in bands:
+        for rgb in colours:
+            assert _drawn(band, rgb).sum() > 50, (rgb, len(bands))
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progress_bar_only_on_a_terminal(results, terminal):
+    pytest.importorskip("tqdm")
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 100 columns
+    r = subprocess.run([sys.executable, "-m", "quarn", "info", str(results)],
+                       stdout=subprocess.PIPE, stderr=slave if terminal else subprocess.PIPE,
+                       timeout=120)
+    os.close(slave)
+    err = os.read(master, 1 << 16) if terminal else r.stderr  # what the terminal got
+    os.close(master)
+    assert r.returncode == 1
+    assert (b"reading:" in err) == (r.stderr is None)
+    assert b"text.ac: footer magic" in err
+
+
+def _same(got, want, nan_payloads=True):
+    """Bit for bit; without `nan_payloads`, any NaN matches any NaN."""
+    got = np.asarray(got)
+    if not nan_payloads:
+        nan = np.isnan(want)
+        if not np.array_equal(np.isnan(got), nan):
+            return False
+        got, want = got[~nan], want[~nan]
+    return np.array_equal(bits(got), bits(want))
+
+
+def _columns(arrays):
+    """The columns of a table export: complex parts and struct members apart."""
+    for name, a in arrays:
+        parts = ({f"{name}.{m}": a[m] for m in a.dtype.names} if a.dtype.names else
+                 {f"{name}.real": a.real, f"{name}.imag": a.imag} if np.iscomplexobj(a) else
+                 {name: a})
+        yield from parts.items()
+
+
+# (suffix, files, --trace names); the two table formats also take several files.
+EXPORTS = [
+    (".csv", ["ac"], []), (".csv", ["ac", "noise"], []), (".csv", ["tran"], ["I(vdd)"]),
+    (".parquet", ["ac", "noise"], []), (".parquet", ["ac"], ["V(out)", "phase(out)"]),
+    (".npz", ["ac"], []), (".npz", ["noise"], ["R1"]),
+    (".nc", ["ac"], []), (".nc", ["noise"], ["M1"]),
+]
+NEEDS = {".csv": ["pandas"], ".parquet": ["pandas", "pyarrow"], ".npz": [],
+         ".nc": ["xarray", "h5netcdf", "h5py"]}
+
+
+@pytest.mark.parametrize("suffix, files, traces", EXPORTS)
+def test_export_round_trip(results, tmp_path, suffix, files, traces):
+    modules = [pytest.importorskip(m) for m in NEEDS[suffix]]
+    out = tmp_path / f"out{suffix}"
+    out.write_bytes(b"old")  # replaced, since --force
+    paths = [results / f"{f}.psfbin" for f in files]
+    r = quarn("export", *paths, *[a for t in traces for a in ("--trace", t)], "-o", out,
+              "--force")
+    assert (r.returncode, r.stdout, r.stderr) == (0, f"wrote {out}\n", "")
+    assert [p.name for p in tmp_path.iterdir()] == [out.name]  # nothing partial left
+    kept = {p: psfwriter.REALISTIC[f]()[1] for p, f in zip(paths, files)}
+    kept = {p: (e.header, e.sweeps + [(n, a) for n, a in e.traces if not traces or n in traces])
+            for p, e in kept.items()}
+    header, arrays = kept[paths[0]]
+
+    if suffix == ".npz":
+        with np.load(out) as got:
+            assert list(got.keys()) == [n for n, _ in arrays]
+            assert all(got[n].dtype == a.dtype and _same(got[n], a) for n, a in arrays)
+    elif suffix == ".nc":
+        with modules[0].open_dataset(out, engine="h5netcdf") as ds:
+            assert sorted(ds.data_vars) == sorted(n for n, _ in arrays[1:])
+            assert ds.attrs == header
+            assert all(_same(ds[n].values, a) for n, a in arrays)
+    else:
+        pd = modules[0]
+        # pandas 3 reads floats exactly by default; older versions are asked to.
+        exact = {"float_precision": "round_trip"} if int(pd.__version__.split(".")[0]) < 3 else {}
+        df = (pd.read_csv(out, keep_default_na=False, na_values=[""], **exact)
+              if suffix == ".csv" else pd.read_parquet(out))
+        several = len(paths) > 1
+        assert (df.columns[0] == "file") == several
+        for path, (_, arrays) in kept.items():
+            rows = df[df["file"] == str(path)] if several else df
+            columns = dict(_columns(arrays))
+            assert several or list(df.columns) == list(columns)
+            assert all(_same(rows[n].to_numpy(), a, suffix == ".parquet")
+                       for n, a in columns.items())
