@@ -189,6 +189,31 @@ int lazy_traverse(PyObject* obj, visitproc visit, void* arg) {
   return 0;
 }
 
+// Points [start, stop) of series `which` as an array, decoded without the
+// interpreter lock; nullptr with the exception set.
+Ref read_range(LazyObject* self, std::size_t which, std::uint64_t start, std::uint64_t stop) {
+  const driver::LazySeries& series = *(*self->series)[which];
+  Result<Series> got = Failure{};
+  bool closed = false;
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::shared_lock hold(*self->lock);
+    if (const driver::LazyFile* file = self->file.load(); file == nullptr)
+      closed = true;
+    else
+      got = file->read(series, start, stop);
+  }
+  Py_END_ALLOW_THREADS
+  if (closed) return Ref::steal(closed_error());
+  if (!got) return Ref::steal(driver::raise_failure(got));
+  return numpy_bridge::series_to_py(std::move(*got));
+}
+
+// The whole array of series `which`.
+Ref read_whole(LazyObject* self, std::size_t which) {
+  return read_range(self, which, 0, (*self->series)[which]->layout.points);
+}
+
 PyObject* lazy_read(PyObject* obj, PyObject* args) noexcept {
   auto* self = reinterpret_cast<LazyObject*>(obj);
   try {
@@ -206,42 +231,10 @@ PyObject* lazy_read(PyObject* obj, PyObject* args) noexcept {
                    stop, static_cast<unsigned long long>(series.layout.points));
       return nullptr;
     }
-    Result<Series> got = Failure{};
-    bool closed = false;
-    Py_BEGIN_ALLOW_THREADS
-    {
-      std::shared_lock hold(*self->lock);
-      if (const driver::LazyFile* file = self->file.load(); file == nullptr)
-        closed = true;
-      else
-        got = file->read(series, start, stop);
-    }
-    Py_END_ALLOW_THREADS
-    if (closed) return closed_error();
-    if (!got) return driver::raise_failure(got);
-    return numpy_bridge::series_to_py(std::move(*got)).release();
+    return read_range(self, static_cast<std::size_t>(which), start, stop).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-}
-
-// The whole array of series `which`, decoded without the interpreter lock.
-Ref read_whole(LazyObject* self, std::size_t which) {
-  const driver::LazySeries& series = *(*self->series)[which];
-  Result<Series> got = Failure{};
-  bool closed = false;
-  Py_BEGIN_ALLOW_THREADS
-  {
-    std::shared_lock hold(*self->lock);
-    if (const driver::LazyFile* file = self->file.load(); file == nullptr)
-      closed = true;
-    else
-      got = file->read(series, 0, series.layout.points);
-  }
-  Py_END_ALLOW_THREADS
-  if (closed) return Ref::steal(closed_error());
-  if (!got) return Ref::steal(driver::raise_failure(got));
-  return numpy_bridge::series_to_py(std::move(*got));
 }
 
 PyObject* lazy_select(PyObject* obj, PyObject* arg) noexcept {
