@@ -4,7 +4,8 @@
 // The batch is the input itself and three cuts of it (at a quarter, half and
 // three quarters) that keep its last 12 bytes, so that a file's footer stays
 // on and the parser goes past the container check. They are read by two
-// workers with room for two outcomes, so workers wait on the consumer; each
+// workers with room for two outcomes and one queued input, so workers wait on
+// the consumer; each
 // outcome is compared with driver::load_records of the same bytes on the
 // calling thread, whole records (samples bit for bit) or the failure's kind
 // and message. A difference aborts, so the fuzzer keeps the input.
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t k = 1; k < 4; ++k)
     inputs.push_back(whole.substr(0, (size - tail) * k / 4) + whole.substr(size - tail));
 
-  quarn::batch::Reader reader(2, 2);
+  quarn::batch::Reader reader(2, 2, 1);
   std::size_t submitted = 0;
   for (const std::string& input : inputs) {
     while (submitted < inputs.size() && reader.room() > 0) {

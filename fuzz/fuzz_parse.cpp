@@ -18,7 +18,10 @@
 //  - the sweeps and traces are then taken out in declaration order as the
 //    assembly does, and that fails exactly when a declaration id repeats;
 //  - a second parse of the same bytes, its samples decoded by up to three
-//    threads in runs as short as 16 bytes, gives the same outcome.
+//    threads in runs as short as 16 bytes, gives the same outcome;
+//  - the lazy reader's walk accepts the input exactly when the parse and the
+//    assembly do, fails with the same message otherwise, and every series it
+//    reads, whole and in a few stretches, is the parsed one bit for bit.
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +37,7 @@
 #include <variant>
 #include <vector>
 
+#include "driver/lazy_file.h"
 #include "driver/parse.h"
 #include "types/utf8.h"
 
@@ -358,6 +362,53 @@ void check_failure(const std::string& message, std::uint64_t size) {
   }
 }
 
+// The lazy walk and reads of `data` against its eager parse and assembly.
+void check_lazy(quarn::Bytes data) {
+  auto parsed = quarn::driver::parse(data);
+  std::vector<quarn::NamedSeries> want;
+  std::string error;
+  if (!parsed) {
+    error = parsed.error();
+  } else {
+    auto sweeps = parsed->state.take_order(parsed->state.sweep_order);
+    if (!sweeps) {
+      error = sweeps.error();
+    } else if (auto traces = parsed->state.take_order(parsed->state.trace_order); !traces) {
+      error = traces.error();
+    } else {
+      want = std::move(*sweeps);
+      for (auto& t : *traces) want.push_back(std::move(t));
+    }
+  }
+  const quarn::Concurrency split{.threads = 3, .min_bytes_per_thread = 16};
+  auto index = quarn::driver::index_bytes(data, split);
+  require(index.has_value() == error.empty(), "the lazy walk and the parse disagree",
+          index ? error : index.error());
+  if (!index) {
+    require(index.error() == error, "the lazy walk fails differently", index.error());
+    return;
+  }
+  std::vector<const quarn::driver::LazySeries*> lazy;
+  for (const auto& s : index->sweeps) lazy.push_back(&s);
+  for (const auto& s : index->traces) lazy.push_back(&s);
+  require(lazy.size() == want.size(), "the lazy walk has another number of series");
+  for (std::size_t i = 0; i < lazy.size(); ++i) {
+    const quarn::Series& series = want[i].series;
+    const std::uint64_t n = series.points(), k = series.point_doubles();
+    require(lazy[i]->name == want[i].name && lazy[i]->layout.points == n,
+            "a lazy series differs in name or length", want[i].name);
+    const std::uint64_t cuts[][2] = {{0, n}, {n / 3, n - n / 4}, {n / 2, n / 2 + (n > 0)}, {n, n}};
+    for (const auto& [start, stop] : cuts) {
+      auto got = quarn::driver::read_series(data, index->body, *lazy[i], start, stop, split);
+      require(got.has_value(), "a lazy read failed", got ? "" : got.error());
+      require(got->samples().size() == (stop - start) * k &&
+                  std::memcmp(got->samples().data(), series.samples().data() + start * k,
+                              (stop - start) * k * 8) == 0,
+              "a lazy read differs from the parsed series", want[i].name);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -368,6 +419,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                          reinterpret_cast<std::uintptr_t>(copy.get()) + size};
   auto parsed = quarn::driver::parse(quarn::Bytes(copy.get(), size));
   copy.reset();
+  check_lazy(std::as_bytes(std::span(data, size)));
 
   // The same bytes parse to the same outcome, however the decoding is split.
   auto again = quarn::driver::parse(std::as_bytes(std::span(data, size)),

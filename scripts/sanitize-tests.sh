@@ -50,15 +50,21 @@ run_python() {
   # A package of its own: the Python sources of python/quarn plus this build's modules.
   local pkg=$build/python/pkg/quarn so
   rm -rf "$pkg" && mkdir -p "$pkg"
-  cp "$root"/python/quarn/*.py "$pkg"/
+  # The whole package (subpackages such as quarn.cli too), less compiled modules and caches.
+  cp -r "$root"/python/quarn/. "$pkg"/
+  find "$pkg" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
   for so in "$build/python"/_quarn*.so "$build/python"/_native*.so; do
     if [[ -e $so ]]; then ln -s "$so" "$pkg/$(basename "$so")"; fi
   done
   local libasan
   libasan=$(g++ -print-file-name=libasan.so)
   [[ -f $libasan ]] || { echo "sanitize-tests.sh: libasan.so not found ($libasan)" >&2; exit 2; }
+  # With libstdc++ loaded from the start, ASan finds the real __cxa_throw when another
+  # C++ extension (matplotlib's, say) throws; without it, ASan aborts on the first throw.
+  local libstdcxx
+  libstdcxx=$(g++ -print-file-name=libstdc++.so)
   (cd "$root" &&
-    LD_PRELOAD=$libasan \
+    LD_PRELOAD="$libasan $libstdcxx" \
     ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:handle_sigbus=0:abort_on_error=1} \
     PYTHONPATH=$build/python/pkg \
       "$python" -m pytest -q -p no:cacheprovider tests "$@") || status=1

@@ -7,6 +7,8 @@
 #   np2     the Python tests against the installed package with NumPy 2.x and the newest
 #           releases of the optional libraries
 #   types   mypy --strict over python/quarn and examples/ (in the NumPy 2.x venv)
+#   tsan    the C++ tests against a ThreadSanitizer build (scripts/tsan-tests.sh)
+#   coverage  line and branch coverage of the core, held at a floor (scripts/coverage.sh)
 #   asan    the C++ tests (LeakSanitizer on) and the Python tests against builds with
 #           AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize-tests.sh)
 #   fuzz    a bounded fuzzing session of the parse core (scripts/fuzz.sh, FUZZ_SECONDS)
@@ -57,11 +59,11 @@ prepare_system() {
 }
 
 # CMake and Ninja from PyPI, in their own venv, so that Debian's (possibly old) ones don't
-# matter; gcovr for the coverage figures; build and scikit-build-core make the sdist.
+# matter; build and scikit-build-core make the sdist.
 prepare_tools() {
   make_venv "$TOOLS_VENV"
   run_logged "$LOGS/tools-install.log" \
-    "$TOOLS_VENV/bin/python" -m pip install "cmake>=3.20" ninja gcovr build "scikit-build-core>=0.12"
+    "$TOOLS_VENV/bin/python" -m pip install "cmake>=3.20" ninja build "scikit-build-core>=0.12"
   export PATH=$TOOLS_VENV/bin:$PATH
 }
 
@@ -313,6 +315,19 @@ fuzz_session() {
     env BUILD_DIR="$BUILD/fuzz" bash "$QUARN_ROOT/scripts/fuzz.sh" "${FUZZ_SECONDS:-60}"
 }
 
+# The C++ tests against a ThreadSanitizer build (scripts/tsan-tests.sh).
+tsan_tests() {
+  script_step "tsan: C++ tests" "$LOGS/tsan.log" \
+    env BUILD_DIR="$BUILD/tsan" JOBS="$JOBS" bash "$QUARN_ROOT/scripts/tsan-tests.sh"
+}
+
+# Line and branch coverage of the core, failing below the committed floor
+# (scripts/coverage.sh, which keeps gcovr in a venv of its own).
+coverage_check() {
+  script_step "coverage: branch floor" "$LOGS/coverage.log" \
+    env BUILD_DIR="$BUILD/coverage" JOBS="$JOBS" bash "$QUARN_ROOT/scripts/coverage.sh"
+}
+
 # ---------------------------------------------------------------------------------------
 
 run_step() {
@@ -322,16 +337,24 @@ run_step() {
     np1) python_tests np1 ;;
     np2) python_tests np2 ;;
     types) types_check ;;
+    tsan) tsan_tests ;;
+    coverage) coverage_check ;;
     asan) asan_tests ;;
     fuzz) fuzz_session ;;
-    *) die "unknown step '$1' (known: cpp np1 np2 types asan fuzz)" ;;
+    *) die "unknown step '$1' (known: cpp np1 np2 types tsan coverage asan fuzz)" ;;
   esac
   SUMMARY+=("$(printf '%-32s %ds' "  step $1 took" $((SECONDS - start)))")
 }
 
 main() {
   local steps=("$@")
-  ((${#steps[@]})) || steps=(cpp np1 np2 types asan fuzz)
+  if ((${#steps[@]} == 0)); then
+    steps=(cpp np1 np2 types)
+    # The thread and coverage checks run where their scripts are part of the tree.
+    [[ -f $QUARN_ROOT/scripts/tsan-tests.sh ]] && steps+=(tsan)
+    [[ -f $QUARN_ROOT/scripts/coverage.sh ]] && steps+=(coverage)
+    steps+=(asan fuzz)
+  fi
   local start=$SECONDS
 
   log "system packages and tools"

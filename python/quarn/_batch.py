@@ -50,7 +50,8 @@ def read_many(paths: Iterable[StrPath], *, workers: int | None = None,
     """Reads many psfbin files on native threads; yields their results in the order of `paths`.
 
     `paths` may be any iterable (a generator too): it is consumed as the results
-    are, at most about `2 * workers` files ahead. The files are opened, mapped and
+    are, at most `10 * workers` paths ahead; at most `2 * workers` files are read
+    ahead of the caller, so a caller that keeps nothing keeps memory flat. The files are opened, mapped and
     parsed with the interpreter lock released; the Python objects are made in the
     thread that iterates. Each result, and each failure (type, message, note), is
     what `read_psf` gives for that file.
@@ -80,9 +81,12 @@ def read_many(paths: Iterable[StrPath], *, workers: int | None = None,
 
 def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
              make_bar: Callable[[], Any] | None) -> Iterator[Any]:
+    # At most 2 x workers files read ahead; paths are queued further ahead, so a
+    # worker that finishes a small file finds the next one waiting.
     window = 2 * workers
+    queued = window + 8 * workers
     bar = None
-    reader = _native.BatchReader(workers, window)
+    reader = _native.BatchReader(workers, window, queued - window)
     # In path order: the path, and the exception its conversion raised (None:
     # queued in the reader, whose results come in the same order).
     pending: deque[tuple[StrPath, Exception | None]] = deque()
@@ -91,7 +95,7 @@ def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
         if make_bar is not None:
             bar = make_bar()
         while True:
-            while more and len(pending) < window:
+            while more and len(pending) < queued:
                 try:
                     path = next(paths)
                 except StopIteration:

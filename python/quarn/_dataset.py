@@ -6,6 +6,7 @@ Imported only where xarray is used (see `quarn._xarray` for the layout).
 from __future__ import annotations
 
 import os
+import threading
 from collections.abc import Hashable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -13,16 +14,19 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 import xarray as xr
-from xarray.backends import BackendEntrypoint
+from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.core import indexing
 from xarray.indexes import PandasIndex
 
 from ._results import UNSWEPT_AXIS, check_lengths, column, struct_matrix
 from ._xarray import MEMBER_DIM_SUFFIX, STRUCT_GROUP_PREFIX, has_psfbin_footer
 
 if TYPE_CHECKING:
+    from ._lazy import PsfFile, SeriesInfo
     from ._quarn import Psf
 
-__all__ = ["QuarnBackendEntrypoint", "SeriesSource", "build_dataset", "psf_dataset", "series_of"]
+__all__ = ["LazySeries", "QuarnBackendEntrypoint", "SeriesSource", "build_dataset", "file_dataset",
+           "psf_dataset", "series_of"]
 
 
 @dataclass(frozen=True)
@@ -168,14 +172,107 @@ def psf_dataset(psf: Psf, drop_variables: str | Iterable[Hashable] | None = None
         drop_variables)
 
 
+class _SharedFile:
+    """The open file behind a Dataset's lazy variables, reopened by path after
+    pickling (a Dask worker gets the path, not the mapping)."""
+
+    def __init__(self, path: str | os.PathLike[Any], file: PsfFile | None = None) -> None:
+        self.path = path
+        self._file = file
+        self._lock = threading.Lock()
+
+    @property
+    def file(self) -> PsfFile:
+        with self._lock:
+            if self._file is None:
+                from ._lazy import open_psf
+
+                self._file = open_psf(self.path)
+            return self._file
+
+    def close(self) -> None:
+        with self._lock:
+            if self._file is not None:
+                self._file.close()
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {"path": self.path}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__init__(state["path"])  # type: ignore[misc]
+
+
+class LazySeries(BackendArray):
+    """One sweep or trace of an open file as xarray indexes it: each indexing
+    decodes only the points it selects (a struct trace as (points, members))."""
+
+    def __init__(self, shared: _SharedFile, info: SeriesInfo) -> None:
+        self.shared = shared
+        self.name = info.name
+        members = info.dtype.names
+        self.shape: tuple[int, ...] = (info.points,) if members is None else (
+            info.points, len(members))
+        self.dtype = info.dtype if members is None else np.dtype(np.float64)
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.BASIC, self._read)
+
+    def _read(self, key: tuple[Any, ...]) -> np.ndarray[Any, np.dtype[Any]]:
+        """Basic indexing: an int or a slice along the points, then the members."""
+        points, rest = key[0], key[1:]
+        if not isinstance(points, slice):
+            index = int(points)
+            return np.asarray(self._points(index, index + 1)[(0, *rest)])
+        chosen = range(*points.indices(self.shape[0]))
+        if chosen.step == 1 or len(chosen) <= 1:
+            data = self._points(chosen.start, chosen.start + len(chosen))
+            return np.asarray(data[(slice(None), *rest)]) if rest else data
+        first = min(chosen)
+        data = self._points(first, max(chosen) + 1)
+        return np.asarray(data[(np.asarray(chosen) - first, *rest)])
+
+    def _points(self, start: int, stop: int) -> np.ndarray[Any, np.dtype[Any]]:
+        data = self.shared.file.read(self.name, start, stop)
+        return data if data.dtype.names is None else struct_matrix(data)
+
+
+def _lazy_series(shared: _SharedFile, info: SeriesInfo) -> SeriesSource:
+    members = info.dtype.names
+    data = indexing.LazilyIndexedArray(LazySeries(shared, info))
+    return SeriesSource(info.name, data, None if members is None else tuple(members),
+                  dict(info.properties))
+
+
+def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
+                 drop_variables: str | Iterable[Hashable] | None = None) -> xr.Dataset:
+    """The Dataset of an open file: its sweeps and traces lazily indexed
+    variables with their declarations' properties as attributes; closing the
+    Dataset closes the file."""
+    shared = _SharedFile(path, file)
+    ds = build_dataset(
+        file.header,
+        [_lazy_series(shared, s) for s in file.sweeps],
+        [_lazy_series(shared, t) for t in file.traces],
+        [(v.name, v.data) for v in file.values],
+        drop_variables)
+    ds.set_close(shared.close)
+    return ds
+
+
 def _open_psf_dataset(filename_or_obj: object,
                       drop_variables: str | Iterable[Hashable] | None) -> xr.Dataset:
     if not isinstance(filename_or_obj, (str, os.PathLike)):
         raise TypeError(
             f"quarn opens psfbin files by path, not {type(filename_or_obj).__name__} objects")
-    from . import read_psf
+    from ._lazy import open_psf
 
-    return psf_dataset(read_psf(filename_or_obj), drop_variables)
+    file = open_psf(filename_or_obj)
+    try:
+        return file_dataset(file, filename_or_obj, drop_variables)
+    except BaseException:
+        file.close()
+        raise
 
 
 class QuarnBackendEntrypoint(BackendEntrypoint):

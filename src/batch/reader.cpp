@@ -14,8 +14,9 @@ Outcome load(const Input& input) {
   return driver::load_records(std::get<Bytes>(input));
 }
 
-Reader::Reader(unsigned workers, std::size_t window, Loader loader)
+Reader::Reader(unsigned workers, std::size_t window, std::size_t backlog, Loader loader)
     : window_(window < workers ? workers : window),
+      backlog_(backlog),
       loader_(std::move(loader)),
       state_(std::make_unique<State>()),
       pid_(getpid()) {
@@ -47,7 +48,8 @@ bool Reader::orphaned() const noexcept { return getpid() != pid_; }
 std::size_t Reader::room() const {
   if (orphaned()) return 0;
   const std::lock_guard lock(state_->mutex);
-  return state_->stopping || state_->slots.size() >= window_ ? 0 : window_ - state_->slots.size();
+  const std::size_t most = window_ + backlog_;
+  return state_->stopping || state_->slots.size() >= most ? 0 : most - state_->slots.size();
 }
 
 std::size_t Reader::outstanding() const {
@@ -60,7 +62,7 @@ bool Reader::submit(Input input) {
   if (orphaned()) return false;
   {
     const std::lock_guard lock(state_->mutex);
-    if (state_->stopping || state_->slots.size() >= window_) return false;
+    if (state_->stopping || state_->slots.size() >= window_ + backlog_) return false;
     state_->slots.push_back(Slot{std::move(input), std::nullopt, nullptr});
   }
   state_->work.notify_one();
@@ -80,6 +82,7 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   s.slots.pop_front();
   ++s.first;
   lock.unlock();
+  s.work.notify_one();  // a worker may wait for room in the window
   if (slot.thrown) std::rethrow_exception(slot.thrown);
   return std::move(slot.outcome);
 }
@@ -103,7 +106,10 @@ void Reader::work_loop() noexcept {
   State& s = *state_;
   std::unique_lock lock(s.mutex);
   for (;;) {
-    s.work.wait(lock, [&] { return s.stopping || s.next_start < s.first + s.slots.size(); });
+    s.work.wait(lock, [&] {
+      return s.stopping ||
+             (s.next_start < s.first + s.slots.size() && s.next_start - s.first < window_);
+    });
     if (s.stopping) return;
     // The front is taken only once done, so this input's slot stays in the
     // queue (at its number less `first`) until its outcome is in.

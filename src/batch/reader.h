@@ -3,9 +3,11 @@
 // The caller submits inputs (paths, or whole files in memory) and takes their
 // outcomes in submission order. Workers load the earliest inputs not yet
 // started, each with driver::load_records, and keep their outcomes until they
-// are taken. At most `window` inputs are submitted and not yet taken, so the
-// outcomes waiting never exceed that many. Nothing here knows Python: the
-// extension releases the interpreter lock while it waits in `next`.
+// are taken. At most `window` inputs are started (being read, or read) and not
+// yet taken, so the outcomes waiting never exceed that many; up to `backlog`
+// more may wait unstarted, so that a worker finds its next input queued
+// instead of sleeping until the caller submits one. Nothing here knows
+// Python: the extension releases the interpreter lock while it waits in `next`.
 #pragma once
 
 #include <chrono>
@@ -40,7 +42,7 @@ class Reader {
   // Starts `workers` threads (at least one; fewer if the system has no more)
   // with the process's asynchronous signals blocked. `window` is raised to
   // `workers` if smaller. Throws std::system_error if no thread can be started.
-  explicit Reader(unsigned workers, std::size_t window, Loader loader = load);
+  Reader(unsigned workers, std::size_t window, std::size_t backlog, Loader loader = load);
   // Stops the workers and joins them (see `stop`).
   ~Reader();
   Reader(const Reader&) = delete;
@@ -49,7 +51,8 @@ class Reader {
   std::size_t window() const noexcept { return window_; }
   unsigned workers() const noexcept { return static_cast<unsigned>(state_->threads.size()); }
 
-  // How many more inputs may be submitted now.
+  // How many more inputs may be submitted now (window + backlog, less those
+  // submitted and not taken).
   std::size_t room() const;
   // Inputs submitted and not yet taken.
   std::size_t outstanding() const;
@@ -95,6 +98,7 @@ class Reader {
   void work_loop() noexcept;
 
   std::size_t window_;
+  std::size_t backlog_;
   Loader loader_;
   std::unique_ptr<State> state_;
   int pid_;

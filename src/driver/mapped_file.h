@@ -63,6 +63,8 @@ class MappedFile {
   Bytes bytes() const noexcept {
     return {buffer_ ? buffer_.get() : mapping_.data(), size_};
   }
+  // Whether the bytes are a mapping of the file (not a copy read into memory).
+  bool mapped() const noexcept { return !buffer_ && mapping_.data() != nullptr; }
   // Nothing may refer to the bytes afterwards.
   void unmap() noexcept {
     mapping_.reset();

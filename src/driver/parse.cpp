@@ -21,16 +21,21 @@ Result<ValueSectionType> value_section_type(std::uint32_t word) {
   }
 }
 
-Status read_type_section(Cursor& cur, TypeTable& types) {
+// With `properties`, every type's property list is kept there by type id (a
+// later declaration of an id replaces the earlier, as in the table).
+Status read_type_section(Cursor& cur, TypeTable& types,
+                         std::unordered_map<std::uint32_t, PropertyList>* properties) {
   QUARN_TRY(cur.skip(4));  // the SectionType word, already seen
   auto end = read_container_preamble(cur, ChunkId::Container);
   if (!end) return pass_up(end);
   auto decls_end = read_container_preamble(cur, ChunkId::SubContainer);
   if (!decls_end) return pass_up(decls_end);
   while (cur.pos() < *decls_end) {
-    auto decl = read_type_declaration(cur);
+    PropertyList kept;
+    auto decl = read_type_declaration(cur, properties != nullptr ? &kept : nullptr);
     if (!decl) return pass_up(decl);
     types.insert_or_assign(decl->id, std::move(decl->info));
+    if (properties != nullptr) properties->insert_or_assign(decl->id, std::move(kept));
   }
   QUARN_TRY(read_container_index(cur, 4));
   return check_container_end(cur, "TYPE", *end);
@@ -73,7 +78,8 @@ Result<HeaderOnly> parse_header(Bytes data, bool require_footer) {
   return read_leading(cur, data, require_footer);
 }
 
-Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency) {
+Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency, bool lazy,
+                         const PagesDone* pages_done) {
   Cursor cur(data);
   auto leading = read_leading(cur, data, true);
   if (!leading) return pass_up(leading);
@@ -82,8 +88,13 @@ Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency) {
   // Each optional section is tested for once, in this order, where the
   // previous one ended; anything else ends the walk.
   TypeTable types;
-  if (cur.next_is(ChunkId::SectionType)) QUARN_TRY(read_type_section(cur, types));
   ParseState state;
+  if (lazy) {
+    state.lazy = std::make_unique<LazyRecord>();
+    state.lazy->pages_done = pages_done;
+  }
+  if (cur.next_is(ChunkId::SectionType))
+    QUARN_TRY(read_type_section(cur, types, lazy ? &state.lazy->type_properties : nullptr));
   if (cur.next_is(ChunkId::SectionSweep)) QUARN_TRY(read_sweep_section(cur, types, state));
   if (cur.next_is(ChunkId::SectionTrace)) QUARN_TRY(parse_trace_section(cur, types, state));
   if (cur.next_is(ChunkId::SectionValue))

@@ -28,7 +28,11 @@ Result<HeaderOnly> parse_header(Bytes data, bool require_footer = true);
 // Validates the container (size, footer magic, first word), reads the HEADER
 // and walks the optional TYPE, SWEEP, TRACE and VALUE sections. The samples of
 // a large VALUE section may be decoded on up to `concurrency.threads` threads;
-// the outcome is the same for any number.
-Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency = {});
+// the outcome is the same for any number. With `lazy`, the swept bodies are
+// walked and indexed instead of decoded (`state.lazy`), and the properties
+// and groups of the declarations are kept; the outcome is still the same.
+// `pages_done`, for a lazy walk, is told of the stretches of a body it has passed.
+Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency = {}, bool lazy = false,
+                         const PagesDone* pages_done = nullptr);
 
 }  // namespace quarn::driver

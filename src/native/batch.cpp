@@ -36,21 +36,22 @@ batch::Reader* usable(PyObject* self) {
 }
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  static const char* keywords[] = {"workers", "window", nullptr};
+  static const char* keywords[] = {"workers", "window", "backlog", nullptr};
   unsigned int workers = 0;
-  Py_ssize_t window = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "In:BatchReader", const_cast<char**>(keywords),
-                                   &workers, &window))
+  Py_ssize_t window = 0, backlog = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "In|n:BatchReader", const_cast<char**>(keywords),
+                                   &workers, &window, &backlog))
     return nullptr;
-  if (workers < 1 || window < 1) {
-    PyErr_SetString(PyExc_ValueError, "workers and window must be at least 1");
+  if (workers < 1 || window < 1 || backlog < 0) {
+    PyErr_SetString(PyExc_ValueError, "workers and window must be at least 1, backlog at least 0");
     return nullptr;
   }
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   try {
     reinterpret_cast<BatchObject*>(self.get())->reader =
-        new batch::Reader(workers, static_cast<std::size_t>(window));
+        new batch::Reader(workers, static_cast<std::size_t>(window),
+                          static_cast<std::size_t>(backlog));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::system_error& e) {
@@ -161,9 +162,10 @@ PyGetSetDef batch_getset[] = {
 
 PyType_Slot batch_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "BatchReader(workers, window)\n--\n\n"
-                    "Reads psfbin files on `workers` threads, at most `window` ahead of the "
-                    "caller, and hands out their results in the order the paths were queued.")},
+                    "BatchReader(workers, window, backlog=0)\n--\n\n"
+                    "Reads psfbin files on `workers` threads, at most `window` files read "
+                    "ahead of the caller with `backlog` more paths queued, and hands out "
+                    "their results in the order the paths were queued.")},
     {Py_tp_new, reinterpret_cast<void*>(batch_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_methods, batch_methods},

@@ -8,5 +8,6 @@ namespace quarn::native {
 
 bool register_header(PyObject* module);  // header.cpp: read_header
 bool register_batch(PyObject* module);   // batch.cpp: BatchReader
+bool register_lazy(PyObject* module);    // lazy.cpp: LazyFile
 
 }  // namespace quarn::native

@@ -51,12 +51,39 @@ Status read_declaration_body(Cursor& cur, const TypeTable& types, ParseState& st
   return {};
 }
 
+// A declaration read for the lazy reader: as `read_declaration_body` and its
+// property list, keeping the list (after its type's) and its group's name.
+Status read_declaration_details(Cursor& cur, const TypeTable& types, ParseState& state,
+                                DeclContext context, std::uint32_t id, std::string&& name,
+                                std::string group) {
+  const std::uint64_t type_at = cur.pos();
+  QUARN_TRY(read_declaration_body(cur, types, state, context, id, std::move(name)));
+  auto own = read_properties(cur);
+  if (!own) return pass_up(own);
+
+  DeclDetails details{{}, std::move(group)};
+  const std::uint32_t type_id = load_be32(cur.data().data() + type_at);
+  if (auto it = state.lazy->type_properties.find(type_id); it != state.lazy->type_properties.end())
+    details.properties = it->second;
+  details.properties.insert(details.properties.end(), std::make_move_iterator(own->begin()),
+                            std::make_move_iterator(own->end()));
+  LazyRecord& lazy = *state.lazy;
+  (context == DeclContext::Value   ? lazy.values
+   : context == DeclContext::Sweep ? lazy.sweeps
+                                   : lazy.traces)
+      .push_back(std::move(details));
+  return {};
+}
+
 }  // namespace
 
 Status read_data_declaration(Cursor& cur, const TypeTable& types, ParseState& state,
                              DeclContext context) {
-  // Members still to read of each open group, outermost first.
+  // Members still to read of each open group, outermost first, and (for the
+  // lazy reader) the groups' names.
   std::vector<std::uint32_t> open_groups;
+  std::vector<std::string> group_names;
+  LazyRecord* lazy = state.lazy.get();
   for (;;) {
     const std::uint64_t start = cur.pos();
     auto chunk = cur.read_u32();
@@ -68,13 +95,19 @@ Status read_data_declaration(Cursor& cur, const TypeTable& types, ParseState& st
 
     bool finished;  // whether this chunk is complete, property list included
     if (*chunk == number(ChunkId::Declaration)) {
-      QUARN_TRY(read_declaration_body(cur, types, state, context, *id, std::move(*name)));
-      QUARN_TRY(skip_properties(cur));
+      if (lazy == nullptr) {
+        QUARN_TRY(read_declaration_body(cur, types, state, context, *id, std::move(*name)));
+        QUARN_TRY(skip_properties(cur));
+      } else {
+        QUARN_TRY(read_declaration_details(cur, types, state, context, *id, std::move(*name),
+                                           group_names.empty() ? std::string() : group_names.back()));
+      }
       finished = true;
     } else if (*chunk == number(ChunkId::GroupDeclaration)) {
       auto count = cur.read_u32();
       if (!count) return pass_up(count);
       open_groups.push_back(*count);
+      if (lazy != nullptr) group_names.push_back(std::move(*name));
       finished = false;
     } else {
       return fail("expected DECLARATION (16) or GROUP_DECLARATION (17) at offset {}, got {}",
@@ -92,6 +125,7 @@ Status read_data_declaration(Cursor& cur, const TypeTable& types, ParseState& st
       if (open_groups.back() != 0) break;
       QUARN_TRY(skip_properties(cur));
       open_groups.pop_back();
+      if (lazy != nullptr) group_names.pop_back();
       finished = true;
     }
   }

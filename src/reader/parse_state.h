@@ -2,11 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <variant>
 #include <vector>
 
+#include "reader/body_index.h"
+#include "reader/properties.h"
 #include "reader/sample_buffer.h"
 #include "reader/scalar.h"
 #include "types/result.h"
@@ -57,11 +60,32 @@ struct NamedSeries {
 // Declaration id to declaration; ids of sweeps and traces share one table.
 using DeclTable = std::unordered_map<std::uint32_t, DataDecl>;
 
+// What a declaration carries besides its name and type that the eager read
+// passes over: its property list, after those of its type (so a later name
+// wins when the list becomes a dict), and the name of the group it stands in.
+struct DeclDetails {
+  PropertyList properties;
+  std::string group;  // the innermost group's name; empty outside groups
+};
+
+// What a parse for the lazy reader keeps on top of an eager one. The swept
+// bodies are walked and indexed instead of decoded.
+struct LazyRecord {
+  std::unordered_map<std::uint32_t, PropertyList> type_properties;  // by type id
+  std::vector<DeclDetails> sweeps;  // one per entry of sweep_order
+  std::vector<DeclDetails> traces;  // one per entry of trace_order
+  std::vector<DeclDetails> values;  // one per entry of values
+  BodyIndex body;
+  const PagesDone* pages_done = nullptr;  // told of the stretches a walk is done with
+};
+
 struct ParseState {
   std::vector<std::uint32_t> sweep_order;
   std::vector<std::uint32_t> trace_order;
   std::vector<NamedScalar> values;
   DeclTable decls;
+  // Null for an eager parse; set before the walk for the lazy reader.
+  std::unique_ptr<LazyRecord> lazy;
 
   // Moves the declarations of `ids` out of `decls`, in the order of `ids`.
   // An id that is not (or no longer) there fails the assembly.

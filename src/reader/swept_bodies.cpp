@@ -13,22 +13,6 @@ Failure out_of_memory(std::uint64_t doubles, const std::string& name) {
   return fail("cannot allocate memory for {} samples of '{}'", doubles, name);
 }
 
-// `k` big-endian doubles at `p` into `out`; the common point sizes get a
-// loop-free copy.
-inline void decode_doubles(const std::byte* p, std::uint64_t k, double* out) noexcept {
-  switch (k) {
-    case 1:
-      out[0] = load_be_f64(p);
-      break;
-    case 2:
-      out[0] = load_be_f64(p);
-      out[1] = load_be_f64(p + 8);
-      break;
-    default:
-      for (std::uint64_t i = 0; i < k; ++i) out[i] = load_be_f64(p + 8 * i);
-  }
-}
-
 // Reads `count` big-endian doubles at the cursor into room already made in
 // `out`. When the file ends first, fails where the first missing float starts.
 Status decode_floats(Cursor& cur, std::uint64_t count, double* out) {
@@ -37,7 +21,7 @@ Status decode_floats(Cursor& cur, std::uint64_t count, double* out) {
     QUARN_TRY(cur.skip(whole * 8));
     return cur.need_failure(8);
   }
-  decode_doubles(cur.here(), count, out);
+  load_be_f64s(cur.here(), count, out);
   return cur.skip(count * 8);
 }
 
@@ -193,7 +177,7 @@ std::uint64_t decode_cycles(const std::byte* body, std::uint64_t cycle, std::uin
       std::uint64_t head;
       std::memcpy(&head, p, 8);
       if (head != step.head) return m;
-      decode_doubles(p + 8, step.doubles, step.out + m * step.stride);
+      load_be_f64s(p + 8, step.doubles, step.out + m * step.stride);
     }
   }
   return to;
@@ -271,6 +255,119 @@ bool read_simple_cycles(Cursor& cur, std::uint64_t end, RecordIndex& index,
   return true;
 }
 
+// The exact failure of the record at `pos`, which the fast check refused:
+// the step-by-step read of the first pass.
+Status record_failure(Cursor& cur, std::uint64_t pos, RecordIndex& index) {
+  cur.seek(pos);
+  auto head = read_record_head(cur, index);
+  if (!head) return pass_up(head);
+  QUARN_TRY(cur.skip(8 * (*head)->doubles));
+  return fail("internal: record at offset {} refused and then read", pos);
+}
+
+// The head of record `offset` of a learnt cycle, as the file has it.
+struct CycleHead {
+  std::uint64_t offset;
+  std::uint64_t head;
+};
+
+// The first of cycles [from, to) after `pos` whose heads differ from the
+// learnt ones, or `to`.
+std::uint64_t first_stray_cycle(const std::byte* at, std::uint64_t cycle, std::uint64_t from,
+                                std::uint64_t to, const std::vector<CycleHead>& heads) noexcept {
+  for (std::uint64_t m = from; m < to; ++m) {
+    for (const CycleHead& h : heads) {
+      std::uint64_t head;
+      std::memcpy(&head, at + m * cycle + h.offset, 8);
+      if (head != h.head) return m;
+    }
+  }
+  return to;
+}
+
+// How many cycles from `at` (the first one known to match, at most `most`)
+// repeat the learnt heads. Checked in runs of doubling length, each on
+// several threads when it is long, so a segment costs at most twice its own
+// length however soon it ends.
+std::uint64_t matching_cycles(const std::byte* at, std::uint64_t cycle, std::uint64_t most,
+                              const std::vector<CycleHead>& heads,
+                              const Concurrency& concurrency) {
+  std::uint64_t done = 1;
+  for (std::uint64_t run = 1; done < most; run *= 2) {
+    const std::uint64_t to = std::min(most, done + run);
+    const unsigned parts = concurrency.threads_for((to - done) * cycle);
+    std::vector<std::uint64_t> stray(parts);
+    run_parallel(parts, concurrency.scope, [&](std::size_t part) {
+      const auto p = static_cast<unsigned>(part);
+      const std::uint64_t count = to - done;
+      stray[part] = first_stray_cycle(at, cycle, done + part_begin(count, p, parts),
+                                      done + part_begin(count, p + 1, parts), heads);
+    });
+    for (unsigned p = 0; p < parts; ++p)
+      if (stray[p] != done + part_begin(to - done, p + 1, parts)) return stray[p];
+    done = to;
+  }
+  return most;
+}
+
+// Walks a `Simple` body without decoding it: the records are validated as
+// the two-pass read validates them (a refused record fails with the same
+// message) and their places are kept as segments of learnt cycles.
+Status index_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
+                         const Concurrency& concurrency) {
+  BodyIndex& body = state.lazy->body;
+  body.layout = BodyIndex::Layout::Simple;
+  const std::byte* base = cur.data().data();
+  const std::uint64_t size = cur.size();
+  const std::uint64_t limit = std::min(end, size);
+  RecordIndex index(state.decls);
+  std::vector<RecordIndex::Slot>& slots = index.slots();
+  std::vector<std::uint64_t> points(slots.size());  // of each slot's series so far
+  std::vector<std::vector<std::uint64_t>> offsets(slots.size());  // in this cycle
+  std::vector<std::size_t> order;  // the slots of this cycle by first record
+  std::vector<CycleHead> heads;
+  const std::size_t most = std::max(kMaxCycleRecords, 2 * slots.size());
+
+  std::uint64_t pos = cur.pos();
+  while (pos < end) {
+    // Learn the cycle: the records up to the first that names the first's
+    // declaration again, or the end.
+    heads.clear();
+    order.clear();
+    RecordIndex::Slot* first = nullptr;
+    std::uint64_t p = pos;
+    for (RecordIndex::Slot* prev = nullptr; p < end && heads.size() < most;) {
+      RecordIndex::Slot* slot = fast_record(base, size, p, index, prev);
+      if (slot == nullptr) return record_failure(cur, p, index);
+      if (slot == first) break;
+      if (first == nullptr) first = slot;
+      const auto at = static_cast<std::size_t>(slot - slots.data());
+      if (offsets[at].empty()) order.push_back(at);
+      offsets[at].push_back(p - pos);
+      heads.push_back({p - pos, 0});
+      std::memcpy(&heads.back().head, base + p, 8);
+      p += 8 + 8 * slot->doubles;
+      prev = slot;
+    }
+    const std::uint64_t cycle = p - pos;
+    const std::uint64_t cycles =
+        p > limit ? 1 : matching_cycles(base + pos, cycle, (limit - pos) / cycle, heads, concurrency);
+
+    const std::uint64_t segment = body.segments.size();
+    body.segments.push_back({pos, cycle, cycles});
+    for (std::size_t at : order) {
+      const std::uint64_t per_cycle = offsets[at].size();
+      body.parts[slots[at].id].push_back({points[at], body.offsets.size(), segment, per_cycle});
+      body.offsets.insert(body.offsets.end(), offsets[at].begin(), offsets[at].end());
+      points[at] += cycles * per_cycle;
+      offsets[at].clear();
+    }
+    pos += cycles * cycle;
+  }
+  cur.seek(pos);
+  return {};
+}
+
 }  // namespace
 
 Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
@@ -278,6 +375,7 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
   const std::uint64_t start = cur.pos();
   const std::byte* base = cur.data().data();
   const std::uint64_t size = cur.size();
+  if (state.lazy) return index_simple_body(cur, end, state, concurrency);
   RecordIndex index(state.decls);
   if (read_simple_cycles(cur, end, index, concurrency)) return {};
 
@@ -329,7 +427,7 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
     SampleBuffer& samples = *slot->samples;
     const std::uint64_t k = slot->doubles;
     if (!samples.grow_for(k)) return out_of_memory(samples.size() + k, slot->decl->name);
-    decode_doubles(base + pos + 8, k, samples.extend(k));
+    load_be_f64s(base + pos + 8, k, samples.extend(k));
     pos += 8 + 8 * k;
   }
   cur.seek(pos);
@@ -465,7 +563,7 @@ bool decode_frames(Bytes data, std::uint64_t from, std::uint64_t to, std::uint64
     pos += 8;
     if (n > w || n > last - at || 8 * (k * (w + 1) - 1) > size - pos) return false;
     for (std::uint64_t i = 0; i < k; ++i) {
-      decode_doubles(base + pos, n, outs[i] + at);
+      load_be_f64s(base + pos, n, outs[i] + at);
       pos += 8 * (w + 1);
     }
     pos -= 8;  // no gap after the last window
@@ -474,13 +572,9 @@ bool decode_frames(Bytes data, std::uint64_t from, std::uint64_t to, std::uint64
   return pos == to && at == last;
 }
 
-}  // namespace
-
-// The frames are walked once without decoding (cheap: a header per frame),
-// which checks them and counts the points; every series is then made at its
-// final size, and the decoding is split by frames over the threads.
-Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state,
-                          const Concurrency& concurrency) {
+// The frame list of the body, or the failure of the checks that come before
+// any frame is read.
+Result<FrameList> frame_list(ParseState& state) {
   if (state.sweep_order.size() != 1)
     return fail("WINDOWED value section requires exactly one sweep, found {}",
                 state.sweep_order.size());
@@ -501,6 +595,57 @@ Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state,
     }
     frame.decls.push_back(decl);
   }
+  return frame;
+}
+
+// Walks the frames as `walk_frames` does, making the same checks in the same
+// order, and keeps their places as runs of frames of one shape.
+Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, BodyIndex& body,
+                    const PagesDone* pages_done) {
+  body.layout = BodyIndex::Layout::Windowed;
+  std::uint64_t kept = cur.pos();  // the first byte not yet given back
+  body.windows = frame.ids.size();
+  for (std::uint64_t k = 0; k < frame.ids.size(); ++k) body.window_of.emplace(frame.ids[k], k);
+  while (cur.pos() < end) {
+    const std::uint64_t at = cur.pos();
+    auto head = read_frame_head(cur);
+    if (!head) return pass_up(head);
+    if (pages_done != nullptr && at - kept >= PagesDone::kReleaseSpan) {
+      (*pages_done)(kept, at);
+      kept = at;
+    }
+    if (!*head) continue;
+    QUARN_TRY(read_windows(cur, frame, **head,
+                           [&cur](DataDecl&, std::uint64_t n) { return cur.skip(8 * n); }));
+    const auto w = static_cast<std::uint32_t>((*head)->w);
+    const auto n = static_cast<std::uint32_t>((*head)->n);
+    if (n == 0) continue;
+    if (!body.frames.empty()) {
+      FrameRun& run = body.frames.back();
+      const std::uint64_t stride = 8 * body.windows * (std::uint64_t{w} + 1);
+      if (run.w == w && run.n == n && run.pos + run.frames * stride == at) {
+        ++run.frames;
+        body.frame_points += n;
+        continue;
+      }
+    }
+    body.frames.push_back({body.frame_points, at, 1, w, n});
+    body.frame_points += n;
+  }
+  return {};
+}
+
+}  // namespace
+
+// The frames are walked once without decoding (cheap: a header per frame),
+// which checks them and counts the points; every series is then made at its
+// final size, and the decoding is split by frames over the threads.
+Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state,
+                          const Concurrency& concurrency) {
+  auto made = frame_list(state);
+  if (!made) return pass_up(made);
+  const FrameList& frame = *made;
+  if (state.lazy) return index_frames(cur, end, frame, state.lazy->body, state.lazy->pages_done);
   std::vector<DataDecl*> named(frame.decls);
   std::sort(named.begin(), named.end());
   if (std::adjacent_find(named.begin(), named.end(), [](DataDecl* a, DataDecl* b) {

@@ -33,15 +33,25 @@ Result<Open> read_head(Cursor& cur) {
   return Open{*id, std::move(*name), *type, {}};
 }
 
+// The property list that ends a declaration: kept for the outermost one when
+// asked for, passed over otherwise.
+Status end_properties(Cursor& cur, PropertyList* keep) {
+  if (keep == nullptr) return skip_properties(cur);
+  auto list = read_properties(cur);
+  if (!list) return pass_up(list);
+  *keep = std::move(*list);
+  return {};
+}
+
 }  // namespace
 
-Result<TypeDeclaration> read_type_declaration(Cursor& cur) {
+Result<TypeDeclaration> read_type_declaration(Cursor& cur, PropertyList* properties) {
   // stack.back() is the innermost declaration being read; each entry below
   // it is a struct whose member list it belongs to.
   auto head = read_head(cur);
   if (!head) return pass_up(head);
   if (head->type != Datatype::Struct) {  // the usual case: no members, no stack
-    QUARN_TRY(skip_properties(cur));
+    QUARN_TRY(end_properties(cur, properties));
     return TypeDeclaration{head->id, std::move(head->name), TypeInfo{TypeInfo::Scalar{head->type}}};
   }
   std::vector<Open> stack;
@@ -65,7 +75,7 @@ Result<TypeDeclaration> read_type_declaration(Cursor& cur) {
     } else {
       info.v = TypeInfo::Scalar{top.type};
     }
-    QUARN_TRY(skip_properties(cur));
+    QUARN_TRY(end_properties(cur, stack.size() == 1 ? properties : nullptr));
 
     Open done = std::move(stack.back());
     stack.pop_back();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "reader/properties.h"
 #include "types/cursor.h"
 #include "types/datatype.h"
 
@@ -17,7 +18,9 @@ struct TypeDeclaration {
 
 // Reads one type declaration, struct members included. Members nest as deep
 // as the file nests them; they are read with an explicit stack, so the depth
-// costs heap in proportion to the bytes read, never call stack.
-Result<TypeDeclaration> read_type_declaration(Cursor& cur);
+// costs heap in proportion to the bytes read, never call stack. With
+// `properties`, the declaration's own property list is kept there (its
+// members' lists are passed over all the same).
+Result<TypeDeclaration> read_type_declaration(Cursor& cur, PropertyList* properties = nullptr);
 
 }  // namespace quarn

@@ -46,6 +46,22 @@ inline double load_be_f64(const std::byte* p) noexcept {
   return std::bit_cast<double>(v);
 }
 
+// `k` big-endian doubles at `p` into `out`; the common point sizes get a
+// loop-free copy.
+inline void load_be_f64s(const std::byte* p, std::uint64_t k, double* out) noexcept {
+  switch (k) {
+    case 1:
+      out[0] = load_be_f64(p);
+      break;
+    case 2:
+      out[0] = load_be_f64(p);
+      out[1] = load_be_f64(p + 8);
+      break;
+    default:
+      for (std::uint64_t i = 0; i < k; ++i) out[i] = load_be_f64(p + 8 * i);
+  }
+}
+
 class Cursor {
  public:
   explicit Cursor(Bytes data) noexcept : data_(data) {}

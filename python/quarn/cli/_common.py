@@ -58,12 +58,29 @@ def progress(items: Iterable[T], total: int, what: str) -> Iterable[T]:
     return bar
 
 
-def read_results(paths: Sequence[Path]) -> Iterator[tuple[Path, Psf | Exception]]:
+def read_results(paths: Sequence[Path],
+                 traces: Sequence[str] | None = None) -> Iterator[tuple[Path, Psf | Exception]]:
     """Each path with its result, or with the exception (`OSError`, `ValueError`, with
     the reader's note) that reading it raised. The one place where the commands read
-    result files: on native threads, a few files ahead of the one in hand."""
-    results = quarn.read_many(paths, errors="return")
+    result files: on native threads, a few files ahead of the one in hand. With
+    `traces`, each result holds only those traces (and every sweep and value), and
+    nothing else of the file is decoded."""
+    if traces is None:
+        results: Iterable[Psf | Exception] = quarn.read_many(paths, errors="return")
+    else:
+        results = (_read_selected(path, traces) for path in paths)
     return zip(paths, progress(results, len(paths), "reading"))
+
+
+def _read_selected(path: Path, traces: Sequence[str]) -> Psf | Exception:
+    try:
+        with quarn.open_psf(path) as f:
+            if set(traces) <= {t.name for t in f.traces}:
+                return f.select(traces)
+        # A name the file lacks: the whole result, so that the command names its traces.
+        return quarn.read_psf(path)
+    except (OSError, ValueError) as exc:
+        return exc
 
 
 def notes(exc: BaseException) -> list[str]:

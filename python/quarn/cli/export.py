@@ -196,7 +196,7 @@ def run(args: argparse.Namespace) -> int:
 
     results: Results = []
     failed = False
-    for path, result in read_results(paths):
+    for path, result in read_results(paths, args.trace):
         if isinstance(result, Exception):
             print_failure(path, str(result), notes(result))
             failed = True

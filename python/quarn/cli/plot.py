@@ -154,7 +154,7 @@ def run(args: argparse.Namespace) -> int:
 
     curves: Curves = []
     failed = False
-    for path, result in read_results(expand_paths(args.paths)):
+    for path, result in read_results(expand_paths(args.paths), args.trace):
         if isinstance(result, Exception):
             print_failure(path, str(result), notes(result))
             failed = True
