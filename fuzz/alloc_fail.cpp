@@ -15,8 +15,9 @@
 //
 // The reads tried: the parse of the bytes plus the assembly's take_order; the
 // whole way from a path (load_records); the parse with its body split over
-// three threads, where a thread that cannot be started is no failure; and a
-// path through the batch reader's worker thread.
+// three threads, where a thread that cannot be started is no failure; a path
+// through the batch reader's worker thread; and the lazy reader's open and
+// reads of every series, whole and in part.
 //   quarn_alloc_fail FILE_OR_DIR...
 #include <sys/mman.h>
 
@@ -37,6 +38,7 @@
 #include <vector>
 
 #include "batch/reader.h"
+#include "driver/lazy_file.h"
 #include "driver/load.h"
 #include "driver/parse.h"
 
@@ -142,7 +144,7 @@ Run load_path(const std::string& path) {
 // cannot be started counts as the lack of memory it is.
 Run batch_path(const std::string& path) {
   try {
-    quarn::batch::Reader reader(1, 2);
+    quarn::batch::Reader reader(1, 2, 0);
     if (!reader.submit(path)) return {Outcome::Failure, "the batch reader refused the input"};
     std::optional<quarn::batch::Outcome> records;
     while (!records && reader.outstanding() != 0) records = reader.next(std::chrono::seconds(1));
@@ -154,6 +156,32 @@ Run batch_path(const std::string& path) {
   } catch (const std::bad_alloc&) {
     return {Outcome::BadAlloc, {}};
   } catch (const std::system_error&) {
+    return {Outcome::BadAlloc, {}};
+  }
+}
+
+// One path through the lazy reader: the open (a walk of the structure), then
+// every sweep and trace read whole and in a middle stretch. The records'
+// digest covers the whole reads, so a success must equal load_records'.
+Run lazy_path(const std::string& path) {
+  try {
+    auto file = quarn::driver::LazyFile::open(path, 1);
+    if (!file) return {Outcome::Failure, file.error()};
+    quarn::driver::LazyIndex& index = file->index();
+    std::vector<quarn::NamedSeries> lists[2];
+    for (int k = 0; k < 2; ++k) {
+      for (const quarn::driver::LazySeries& s : k == 0 ? index.sweeps : index.traces) {
+        const std::uint64_t points = s.layout.points;
+        auto part = file->read(s, points / 3, points - points / 3, 1);
+        if (!part) return {Outcome::Failure, part.error()};
+        auto whole = file->read(s, 0, points, 1);
+        if (!whole) return {Outcome::Failure, whole.error()};
+        lists[k].push_back(quarn::NamedSeries{s.name, std::move(*whole)});
+      }
+    }
+    return {Outcome::Success, {},
+            digest(index.header.size(), index.values.size(), lists[0], lists[1])};
+  } catch (const std::bad_alloc&) {
     return {Outcome::BadAlloc, {}};
   }
 }
@@ -321,6 +349,7 @@ int main(int argc, char** argv) {
     reads += sweep([&] { return parse_bytes(data, {.threads = 3, .min_bytes_per_thread = 16}); },
                    "split parse", false, ok);
     reads += sweep([&] { return batch_path(name); }, "batch", false, ok);
+    reads += sweep([&] { return lazy_path(name); }, "lazy", true, ok);
     if (!ok) return 1;
   }
   std::printf("alloc_fail: %zu inputs, %llu allocation points, %llu reads with failing "

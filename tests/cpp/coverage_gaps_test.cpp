@@ -189,9 +189,10 @@ extern "C" int __llvm_profile_write_file(void) __attribute__((weak));
 }
 
 TEST(BatchReaderEdges, DegenerateSizesAndTheOrphanAfterFork) {
-  auto* reader = new quarn::batch::Reader(0, 0, [](const quarn::batch::Input&) -> quarn::batch::Outcome {
-    return quarn::Failure{"never loaded"};
-  });
+  auto* reader = new quarn::batch::Reader(
+      0, 0, 0, [](const quarn::batch::Input&) -> quarn::batch::Outcome {
+        return quarn::Failure{"never loaded"};
+      });
   EXPECT_EQ(reader->workers(), 1u);
   EXPECT_EQ(reader->window(), 1u);
   EXPECT_EQ(reader->outstanding(), 0u);
