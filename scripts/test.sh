@@ -9,6 +9,8 @@
 #   types   mypy --strict over python/quarn and examples/ (in the NumPy 2.x venv)
 #   tsan    the C++ tests against a ThreadSanitizer build (scripts/tsan-tests.sh)
 #   coverage  line and branch coverage of the core, held at a floor (scripts/coverage.sh)
+#   tsan-python  the Python tests of the batch and lazy readers against a ThreadSanitizer
+#           build of the extension modules (scripts/trust-steps.sh)
 #   asan    the C++ tests (LeakSanitizer on) and the Python tests against builds with
 #           AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize-tests.sh)
 #   fuzz    a bounded fuzzing session of the parse core (scripts/fuzz.sh, FUZZ_SECONDS)
@@ -20,6 +22,7 @@
 # is non-zero when any step failed. Safe to run again: venvs and build trees are reused.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/trust-steps.sh"
 
 BUILD=$QUARN_ROOT/build
 LOGS=$BUILD/logs
@@ -321,8 +324,8 @@ tsan_tests() {
     env BUILD_DIR="$BUILD/tsan" JOBS="$JOBS" bash "$QUARN_ROOT/scripts/tsan-tests.sh"
 }
 
-# Line and branch coverage of the core, failing below the committed floor
-# (scripts/coverage.sh, which keeps gcovr in a venv of its own).
+# Line and branch coverage of the core (clang's source-based coverage), failing
+# below the committed floor (scripts/coverage.sh).
 coverage_check() {
   script_step "coverage: branch floor" "$LOGS/coverage.log" \
     env BUILD_DIR="$BUILD/coverage" JOBS="$JOBS" bash "$QUARN_ROOT/scripts/coverage.sh"
@@ -338,10 +341,11 @@ run_step() {
     np2) python_tests np2 ;;
     types) types_check ;;
     tsan) tsan_tests ;;
+    tsan-python) tsan_python_step ;;
     coverage) coverage_check ;;
     asan) asan_tests ;;
     fuzz) fuzz_session ;;
-    *) die "unknown step '$1' (known: cpp np1 np2 types tsan coverage asan fuzz)" ;;
+    *) die "unknown step '$1' (known: cpp np1 np2 types tsan tsan-python coverage asan fuzz)" ;;
   esac
   SUMMARY+=("$(printf '%-32s %ds' "  step $1 took" $((SECONDS - start)))")
 }
@@ -351,7 +355,7 @@ main() {
   if ((${#steps[@]} == 0)); then
     steps=(cpp np1 np2 types)
     # The thread and coverage checks run where their scripts are part of the tree.
-    [[ -f $QUARN_ROOT/scripts/tsan-tests.sh ]] && steps+=(tsan)
+    [[ -f $QUARN_ROOT/scripts/tsan-tests.sh ]] && steps+=(tsan tsan-python)
     [[ -f $QUARN_ROOT/scripts/coverage.sh ]] && steps+=(coverage)
     steps+=(asan fuzz)
   fi

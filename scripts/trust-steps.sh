@@ -1,26 +1,9 @@
-# Steps of scripts/test.sh that measure and hold the core's trust figures.
-# Sourced by test.sh (after its helpers: script_step, record, $BUILD, $LOGS,
-# $QUARN_ROOT); each function is one step:
-#   coverage     line and branch coverage of the core; fails below the floor
-#                in scripts/coverage-floor.txt (scripts/coverage.sh)
-#   tsan         the C++ tests under ThreadSanitizer (scripts/tsan-tests.sh);
-#                TSAN_TESTS narrows them to a ctest -R pattern
+# A step of scripts/test.sh, sourced by it (after its helpers: script_step,
+# record, $BUILD, $LOGS, $QUARN_ROOT):
 #   tsan_python  the Python tests of the threaded paths against a
 #                ThreadSanitizer build of both extension modules
 # The allocation-failure harness and the fuzz replays are ctest tests, so the
 # cpp, asan and coverage steps run them already.
-
-coverage_step() {
-  script_step "coverage: core branches vs floor" "$LOGS/coverage.log" \
-    env BUILD_DIR="$BUILD/coverage" bash "$QUARN_ROOT/scripts/coverage.sh"
-}
-
-tsan_step() {
-  local filter=()
-  [[ -n ${TSAN_TESTS:-} ]] && filter=(-R "$TSAN_TESTS")
-  script_step "tsan: C++ tests" "$LOGS/tsan.log" \
-    env BUILD_DIR="$BUILD/tsan" bash "$QUARN_ROOT/scripts/tsan-tests.sh" "${filter[@]}"
-}
 
 # The interpreter is not built with ThreadSanitizer, so its runtime is
 # preloaded; the interpreter's own locks are pthread mutexes, which it
@@ -51,6 +34,6 @@ tsan_python_step() {
       TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:report_signal_unsafe=0} \
       PYTHONPATH=$build/pkg "$PYTHON" -m pytest -q -p no:cacheprovider \
         -k "not fork and not interrupted and not shrinking" \
-        ${TSAN_PYTEST:-test_batch.py test_realistic.py}
+        ${TSAN_PYTEST:-test_batch.py test_lazy.py test_realistic.py}
     ' _ "$QUARN_ROOT"
 }

@@ -60,9 +60,9 @@ Result<LazyIndex> index_bytes(Bytes data, const Concurrency& concurrency,
 Result<Series> read_series(Bytes data, const BodyIndex& body, const LazySeries& series,
                            std::uint64_t start, std::uint64_t stop,
                            const Concurrency& concurrency, const PagesDone* pages_done) {
-  Series out = empty_like(series.kind);
+  Result<Series> out = empty_like(series.kind);  // made in place: returned without a move
   const std::uint64_t doubles = (stop - start) * series.layout.doubles;
-  SampleBuffer& samples = out.samples();
+  SampleBuffer& samples = out->samples();
   if (!samples.reserve_more_exact(doubles))
     return fail("cannot allocate memory for {} samples of '{}'", doubles, series.name);
   decode_points(data, body, series.layout, start, stop, samples.extend(doubles), concurrency,
