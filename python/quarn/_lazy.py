@@ -20,12 +20,12 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
-
 from . import _native
 from ._notes import add_note
 
 if TYPE_CHECKING:
+    import numpy as np
+
     from ._quarn import Psf
 
 __all__ = ["PsfFile", "SeriesInfo", "ValueInfo", "open_psf"]
