@@ -204,7 +204,8 @@ def test_many_interrupted(tmp_path):
     slow = tmp_path / "slow.psfbin"
     big_header_file(slow, 1 << 30)  # a sparse 1 GB string property: checked byte by byte
     before = threads_and_fds()
-    it = quarn.read_many([str(slow)] * 8, workers=2)
+    # More files than could be read before the signal, however fast the machine.
+    it = quarn.read_many((str(slow) for _ in range(100_000)), workers=2)
     timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     try:

@@ -72,6 +72,9 @@ class ValueInfo:
 class PsfFile:
     """An open psfbin file whose series are decoded when read (see `open_psf`)."""
 
+    __slots__ = ("_file", "header", "sweeps", "traces", "values", "_index", "_infos",
+                 "__weakref__")
+
     def __init__(self, path: str | os.PathLike[str]) -> None:
         try:
             self._file = _native.LazyFile(path)
@@ -83,7 +86,7 @@ class PsfFile:
         self.header: dict[str, Any] = self._file.header
         self.sweeps: tuple[SeriesInfo, ...] = tuple(infos[:count])
         self.traces: tuple[SeriesInfo, ...] = tuple(infos[count:])
-        self.values: tuple[ValueInfo, ...] = tuple(ValueInfo(*v) for v in self._file.values)
+        self.values: tuple[ValueInfo, ...] = tuple([ValueInfo(*v) for v in self._file.values])
         # A name given to several series is the first's.
         self._index: dict[str, int] = {}
         for i, info in enumerate(infos):

@@ -59,18 +59,6 @@ Ref group_to_py(const std::string& group) {
       PyUnicode_FromStringAndSize(group.data(), static_cast<Py_ssize_t>(group.size())));
 }
 
-// The dtype read_psf gives the series: that of the (empty) array the bridge
-// makes for its kind, refused as read_psf refuses it (struct member names
-// that repeat).
-Ref dtype_of(const Series& kind) {
-  Series empty = std::holds_alternative<Series::Real>(kind.v)      ? Series{Series::Real{}}
-                 : std::holds_alternative<Series::Complex>(kind.v) ? Series{Series::Complex{}}
-                 : Series{Series::Struct{std::get<Series::Struct>(kind.v).members, {}}};
-  Ref array = numpy_bridge::series_to_py(std::move(empty));
-  if (!array) return {};
-  return Ref::steal(PyObject_GetAttrString(array.get(), "dtype"));
-}
-
 // The Python objects of a newly walked file, in the order read_psf makes
 // them, so a conversion that fails fails as it does there.
 bool convert(LazyObject* self, driver::LazyIndex& index) {
@@ -86,7 +74,7 @@ bool convert(LazyObject* self, driver::LazyIndex& index) {
     Ref& slot = st != nullptr ? structs[st->members.get()]
                 : std::holds_alternative<Series::Real>(s->kind.v) ? real
                                                                   : complex;
-    if (!slot) slot = dtype_of(s->kind);
+    if (!slot) slot = numpy_bridge::dtype_of(s->kind);
     if (!slot) return false;
     Ref dtype = Ref::borrow(slot.get());
     Ref props = driver::properties_to_py(PropertyList(s->details.properties));

@@ -199,10 +199,10 @@ Ref adopt(SampleBuffer&& buffer, int typenum, npy_intp count, npy_intp stride) {
   return array;
 }
 
-Ref struct_to_py(Series::Struct&& s) {
-  // The first name equal to an earlier one is reported; a set keeps the
-  // check linear in the member count however wide the struct is.
-  const std::vector<StructMemberType>& members = *s.members;
+// Refuses a member list whose names repeat, as a structured dtype must.
+// The first name equal to an earlier one is reported; a set keeps the check
+// linear in the member count however wide the struct is.
+bool members_unique(const std::vector<StructMemberType>& members) {
   std::unordered_set<std::string_view> seen;
   seen.reserve(members.size());
   for (const auto& [name, type] : members) {
@@ -211,13 +211,14 @@ Ref struct_to_py(Series::Struct&& s) {
             format("struct field name {} appears more than once; numpy structured arrays "
                    "require unique field names",
                    quote_name(name)));
-      return {};
+      return false;
     }
   }
-  const auto count = static_cast<npy_intp>(s.samples.size());
-  Ref flat = adopt(std::move(s.samples), kTypeDouble, count, 8);
-  if (!flat) return {};
+  return true;
+}
 
+// The structured dtype of one float64 field per member, in member order.
+Ref struct_dtype(const std::vector<StructMemberType>& members) {
   Ref fields = Ref::steal(PyList_New(0));
   if (!fields) {
     raise_internal("Failed to create field list");
@@ -235,7 +236,16 @@ Ref struct_to_py(Series::Struct&& s) {
   if (!numpy) return {};
   Ref dtype_fn = Ref::steal(PyObject_GetAttrString(numpy.get(), "dtype"));
   if (!dtype_fn) return {};
-  Ref dtype = Ref::steal(PyObject_CallOneArg(dtype_fn.get(), fields.get()));
+  return Ref::steal(PyObject_CallOneArg(dtype_fn.get(), fields.get()));
+}
+
+Ref struct_to_py(Series::Struct&& s) {
+  const std::vector<StructMemberType>& members = *s.members;
+  if (!members_unique(members)) return {};
+  const auto count = static_cast<npy_intp>(s.samples.size());
+  Ref flat = adopt(std::move(s.samples), kTypeDouble, count, 8);
+  if (!flat) return {};
+  Ref dtype = struct_dtype(members);
   if (!dtype) return {};
   Ref view_fn = Ref::steal(PyObject_GetAttrString(flat.get(), "view"));
   if (!view_fn) return {};
@@ -279,6 +289,20 @@ Ref series_to_py(Series&& series) {
     return adopt(std::move(cplx->samples), kTypeComplexDouble, count, 16);
   }
   return struct_to_py(std::move(std::get<Series::Struct>(series.v)));
+}
+
+Ref dtype_of(const Series& kind) {
+  if (const auto* st = std::get_if<Series::Struct>(&kind.v)) {
+    if (!members_unique(*st->members)) return {};
+    return struct_dtype(*st->members);
+  }
+  void** api = numpy_api();
+  if (api == nullptr) return {};
+  auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(api[kSlotDescrFromType]);
+  const bool real = std::holds_alternative<Series::Real>(kind.v);
+  PyObject* descr = descr_from_type(real ? kTypeDouble : kTypeComplexDouble);
+  if (descr == nullptr) raise_internal("Failed to create NumPy dtype");
+  return Ref::steal(descr);
 }
 
 const std::vector<Ref>* StructKeys::keys_for(const StructMembers& members) {

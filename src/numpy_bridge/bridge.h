@@ -47,6 +47,9 @@ class StructKeys {
 
 // A new reference, or nullptr with an exception set. All consume their input.
 Ref series_to_py(Series&& series);
+// The dtype series_to_py gives a series of this kind, or nullptr with the
+// exception it would raise (struct member names that repeat).
+Ref dtype_of(const Series& kind);
 Ref scalar_to_py(ScalarValue&& value, StructKeys& struct_keys);
 
 }  // namespace quarn::numpy_bridge
