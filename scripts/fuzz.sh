@@ -13,7 +13,8 @@
 # and keep the result in fuzz/regressions/ (the test run replays it).
 #
 # Knobs: BUILD_DIR (default build-fuzz), CXX (default clang++-14),
-# MAX_LEN (default 65536), RSS_LIMIT_MB (default 2048), JOBS (build, default 2).
+# MAX_LEN (default 65536), RSS_LIMIT_MB (default 2048), JOBS (build, default 2),
+# SANITIZE (default address,undefined; `undefined` alone for long runs).
 set -euo pipefail
 
 # The whole script is one function, read before it runs: editing the file
@@ -36,7 +37,7 @@ main() {
   fi
   cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER="$cxx" -DQUARN_BUILD_FUZZ=ON -DQUARN_BUILD_PYTHON=OFF \
-    -DQUARN_BUILD_TESTS=OFF >/dev/null
+    -DQUARN_BUILD_TESTS=OFF -DQUARN_FUZZ_SANITIZE="${SANITIZE:-address,undefined}" >/dev/null
   cmake --build "$build" --target quarn_fuzz -j "${JOBS:-2}"
 
   mkdir -p "$build/corpus" "$build/artifacts"
