@@ -1,13 +1,23 @@
 #include "batch/reader.h"
 
-#include <unistd.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <system_error>
 #include <utility>
 
 #include "reader/parallel.h"
 
 namespace quarn::batch {
+namespace {
+
+// Counted in the child of every fork(): a reader made before one is an orphan
+// there. Cheaper than asking the process id at every call.
+std::atomic<unsigned> g_forks{0};
+void count_fork() noexcept { g_forks.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, count_fork);
+
+}  // namespace
 
 Outcome load(const Input& input) {
   if (const auto* path = std::get_if<std::string>(&input)) return driver::load_records(*path);
@@ -19,7 +29,7 @@ Reader::Reader(unsigned workers, std::size_t window, std::size_t backlog, Loader
       backlog_(backlog),
       loader_(std::move(loader)),
       state_(std::make_unique<State>()),
-      pid_(getpid()) {
+      forks_(g_forks.load(std::memory_order_relaxed)) {
   if (workers == 0) workers = 1;
   if (window_ == 0) window_ = 1;
   const BlockAsyncSignals mask;  // inherited by the workers
@@ -43,7 +53,9 @@ Reader::~Reader() {
   stop();
 }
 
-bool Reader::orphaned() const noexcept { return getpid() != pid_; }
+bool Reader::orphaned() const noexcept {
+  return g_forks.load(std::memory_order_relaxed) != forks_;
+}
 
 std::size_t Reader::room() const {
   if (orphaned()) return 0;
@@ -60,12 +72,14 @@ std::size_t Reader::outstanding() const {
 
 bool Reader::submit(Input input) {
   if (orphaned()) return false;
+  bool wake = false;
   {
     const std::lock_guard lock(state_->mutex);
     if (state_->stopping || state_->slots.size() >= window_ + backlog_) return false;
     state_->slots.push_back(Slot{std::move(input), std::nullopt, nullptr});
+    wake = !state_->full;  // a full window's workers wait for room, not for inputs
   }
-  state_->work.notify_one();
+  if (wake) state_->work.notify_one();
   return true;
 }
 
@@ -81,8 +95,12 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   Slot slot = std::move(s.slots.front());
   s.slots.pop_front();
   ++s.first;
+  // Workers that filled the window go on once half of it is free: one wake-up
+  // for several files, not one a file.
+  const bool wake = s.full && s.next_start - s.first <= window_ / 2;
+  if (wake) s.full = false;
   lock.unlock();
-  s.work.notify_one();  // a worker may wait for room in the window
+  if (wake) s.work.notify_all();
   if (slot.thrown) std::rethrow_exception(slot.thrown);
   return std::move(slot.outcome);
 }
@@ -107,13 +125,13 @@ void Reader::work_loop() noexcept {
   std::unique_lock lock(s.mutex);
   for (;;) {
     s.work.wait(lock, [&] {
-      return s.stopping ||
-             (s.next_start < s.first + s.slots.size() && s.next_start - s.first < window_);
+      return s.stopping || (!s.full && s.next_start < s.first + s.slots.size());
     });
     if (s.stopping) return;
     // The front is taken only once done, so this input's slot stays in the
     // queue (at its number less `first`) until its outcome is in.
     const std::size_t number = s.next_start++;
+    if (s.next_start - s.first >= window_) s.full = true;
     const Input input = std::move(s.slots[number - s.first].input);
     lock.unlock();
 

@@ -91,6 +91,9 @@ class Reader {
     // slots.front(), and inputs before `next_start` are started or done.
     std::size_t first = 0;
     std::size_t next_start = 0;
+    // Set when `window` inputs are started and not taken; cleared by `next`
+    // once at most half of that many are.
+    bool full = false;
     bool stopping = false;
     std::vector<std::thread> threads;  // here, so that an orphan abandons them too
   };
@@ -101,7 +104,7 @@ class Reader {
   std::size_t backlog_;
   Loader loader_;
   std::unique_ptr<State> state_;
-  int pid_;
+  unsigned forks_;  // forks the process had made when this reader was
 };
 
 }  // namespace quarn::batch

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -92,7 +93,10 @@ void run_parallel(std::size_t n, const ThreadScope* scope, void (*work)(void*, s
   const unsigned granted = wanted > 0 ? ThreadBudget::take(wanted) : 0;
   std::vector<std::thread> helpers;
   try {
-    const BlockAsyncSignals mask;  // inherited by the threads started here
+    // Inherited by the threads started here; a run with no helper (a small
+    // body, or no CPU free) makes no system call for it.
+    std::optional<BlockAsyncSignals> mask;
+    if (granted > 0) mask.emplace();
     helpers.reserve(granted);
     while (helpers.size() < granted) {
       helpers.emplace_back([&] {
