@@ -448,6 +448,7 @@ struct FrameList {
 struct FrameHead {
   std::uint64_t w;
   std::uint64_t n;
+  bool operator==(const FrameHead&) const = default;
 };
 
 // Reads what stands at the cursor: a padding chunk, which is skipped (no
@@ -600,12 +601,103 @@ Result<FrameList> frame_list(ParseState& state) {
 
 // Walks the frames as `walk_frames` does, making the same checks in the same
 // order, and keeps their places as runs of frames of one shape.
+// A stretch of body that repeats: `frames` frames of one shape, `stride`
+// bytes each, then (when `pad` is set) a padding chunk of `*pad` bytes.
+struct Cycle {
+  FrameHead shape;
+  std::uint64_t stride;
+  std::uint64_t frames;
+  std::optional<std::uint64_t> pad;
+  std::uint64_t bytes() const noexcept { return frames * stride + (pad ? 8 + *pad : 0); }
+  bool operator==(const Cycle&) const = default;
+};
+
+// How many of `count` repetitions of `cycle` from `from` are exactly there (the
+// heads of the frames and of the padding say what the cycle says): the first
+// that is not, or `count`. Checked on `parts` threads, each letting go of the
+// pages it has finished with.
+std::uint64_t same_cycles(const std::byte* base, std::uint64_t from, const Cycle& cycle,
+                          std::uint64_t count, unsigned parts, const ThreadScope* scope,
+                          const PagesDone* pages_done) {
+  const std::uint64_t bytes = cycle.bytes();
+  auto same = [&](std::uint64_t at) {
+    for (std::uint64_t f = 0; f < cycle.frames; ++f, at += cycle.stride)
+      if (load_be32(base + at) != number(ChunkId::Declaration) ||
+          load_be16(base + at + 4) != cycle.shape.w || load_be16(base + at + 6) != cycle.shape.n)
+        return false;
+    return !cycle.pad || (load_be32(base + at) == number(ChunkId::ContainerPadding) &&
+                          load_be32(base + at + 4) == *cycle.pad);
+  };
+  std::vector<std::uint64_t> first_other(parts, count);
+  run_parallel(parts, scope, [&](std::size_t part) {
+    const std::uint64_t begin = count * part / parts, stop = count * (part + 1) / parts;
+    std::uint64_t kept = from + begin * bytes;
+    for (std::uint64_t c = begin; c < stop; ++c) {
+      const std::uint64_t at = from + c * bytes;
+      if (!same(at)) {
+        first_other[part] = c;
+        break;
+      }
+      if (pages_done != nullptr && at - kept >= PagesDone::kReleaseSpan) {
+        (*pages_done)(kept, at);
+        kept = at;
+      }
+    }
+    if (pages_done != nullptr) (*pages_done)(kept, from + stop * bytes);
+  });
+  for (std::uint64_t c : first_other)
+    if (c != count) return c;
+  return count;
+}
+
+// With at least this many cycles ahead, a cycle the walk has just seen twice
+// is looked for on several threads: each check costs a page fault, and the
+// faults of several threads overlap.
+constexpr std::uint64_t kSpeculateCycles = 16;
+
 Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, BodyIndex& body,
-                    const PagesDone* pages_done) {
+                    const Concurrency& concurrency, const PagesDone* pages_done) {
   body.layout = BodyIndex::Layout::Windowed;
   std::uint64_t kept = cur.pos();  // the first byte not yet given back
   body.windows = frame.ids.size();
   for (std::uint64_t k = 0; k < frame.ids.size(); ++k) body.window_of.emplace(frame.ids[k], k);
+  auto add_frames = [&body](std::uint64_t at, std::uint64_t frames, FrameHead shape,
+                            std::uint64_t stride) {
+    if (!body.frames.empty()) {
+      FrameRun& run = body.frames.back();
+      if (run.w == shape.w && run.n == shape.n && run.pos + run.frames * stride == at) {
+        run.frames += frames;
+        body.frame_points += frames * shape.n;
+        return;
+      }
+    }
+    body.frames.push_back({body.frame_points, at, frames, static_cast<std::uint32_t>(shape.w),
+                           static_cast<std::uint32_t>(shape.n)});
+    body.frame_points += frames * shape.n;
+  };
+
+  // The cycle being read and the one before it. A body is most often frames
+  // of one shape, with or without a padding chunk every so many frames: once
+  // a cycle repeats, its repetitions further on are checked at once (they
+  // pass every check the walk makes, since windows are skipped unread).
+  Cycle last{}, now{};
+  bool single = concurrency.threads != 1, padded = single;  // worth trying still
+  // The repetitions of `cycle` found from here on, taken into the index.
+  auto take_cycles = [&](const Cycle& cycle) -> std::uint64_t {
+    const std::uint64_t from = cur.pos(), bytes = cycle.bytes();
+    const std::uint64_t room = end > from && end <= cur.size() ? end - from : 0;
+    const std::uint64_t count = room / bytes;
+    const unsigned parts = concurrency.threads_for(count * bytes);
+    if (count < kSpeculateCycles || parts < 2) return 0;
+    const std::uint64_t same =
+        same_cycles(cur.data().data(), from, cycle, count, parts, concurrency.scope, pages_done);
+    for (std::uint64_t c = 0; c < same; ++c)
+      add_frames(from + c * bytes, cycle.frames, cycle.shape, cycle.stride);
+    cur.seek(from + same * bytes);
+    kept = cur.pos();
+    return same;
+  };
+
   while (cur.pos() < end) {
     const std::uint64_t at = cur.pos();
     auto head = read_frame_head(cur);
@@ -614,23 +706,35 @@ Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, Body
       (*pages_done)(kept, at);
       kept = at;
     }
-    if (!*head) continue;
+    if (!*head) {  // a padding chunk ends the cycle
+      now.pad = cur.pos() - at - 8;
+      const bool repeats = now.frames > 0 && now == last;
+      last = now;
+      now = Cycle{};
+      // A guess that rarely holds would cost a thread start for little.
+      if (padded && repeats && take_cycles(last) < kSpeculateCycles) padded = false;
+      continue;
+    }
     QUARN_TRY(read_windows(cur, frame, **head,
                            [&cur](DataDecl&, std::uint64_t n) { return cur.skip(8 * n); }));
-    const auto w = static_cast<std::uint32_t>((*head)->w);
-    const auto n = static_cast<std::uint32_t>((*head)->n);
-    if (n == 0) continue;
-    if (!body.frames.empty()) {
-      FrameRun& run = body.frames.back();
-      const std::uint64_t stride = 8 * body.windows * (std::uint64_t{w} + 1);
-      if (run.w == w && run.n == n && run.pos + run.frames * stride == at) {
-        ++run.frames;
-        body.frame_points += n;
-        continue;
-      }
+    const FrameHead shape = **head;
+    if (shape.n == 0) {  // no points: not part of any cycle
+      last = now = Cycle{};
+      continue;
     }
-    body.frames.push_back({body.frame_points, at, 1, w, n});
-    body.frame_points += n;
+    const std::uint64_t stride = cur.pos() - at;
+    add_frames(at, 1, shape, stride);
+    if (now.frames > 0 && now.shape != shape)
+      last = now = Cycle{};  // another shape: a cycle starts here
+    now.shape = shape;
+    now.stride = stride;
+    ++now.frames;
+    if (single && now.frames == 2) {
+      // Two frames of one shape in a row: perhaps the whole body is such frames.
+      const std::uint64_t same = take_cycles(Cycle{shape, stride, 1, std::nullopt});
+      now.frames += same;
+      if (same < kSpeculateCycles) single = false;
+    }
   }
   return {};
 }
@@ -645,7 +749,8 @@ Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state,
   auto made = frame_list(state);
   if (!made) return pass_up(made);
   const FrameList& frame = *made;
-  if (state.lazy) return index_frames(cur, end, frame, state.lazy->body, state.lazy->pages_done);
+  if (state.lazy)
+    return index_frames(cur, end, frame, state.lazy->body, concurrency, state.lazy->pages_done);
   std::vector<DataDecl*> named(frame.decls);
   std::sort(named.begin(), named.end());
   if (std::adjacent_find(named.begin(), named.end(), [](DataDecl* a, DataDecl* b) {

@@ -162,6 +162,29 @@ ByteBuilder windowed_file(std::uint64_t seed, unsigned traces, unsigned frames, 
   return b.footer(), b;
 }
 
+// `frames` frames of one shape (the last one short), a padding chunk after
+// every `pad_every` of them (none when 0): the regular bodies whose repeats
+// the walk checks ahead on several threads.
+ByteBuilder periodic_file(std::uint64_t seed, unsigned frames, unsigned pad_every) {
+  std::mt19937_64 rng(seed);
+  ByteBuilder b = prelude(1024, 1);
+  b.value_section([&](ByteBuilder& v) {
+    for (unsigned f = 0; f < frames; ++f) {
+      if (pad_every != 0 && f != 0 && f % pad_every == 0)
+        v.chunk(ChunkId::ContainerPadding).u32(8).fill(8, 0xee);
+      v.chunk(ChunkId::Declaration).u16(2).u16(f + 1 == frames ? 1 : 2);
+      point(v, rng, 2);
+      v.u64(random_bits(rng));
+      point(v, rng, 2);
+    }
+  });
+  return b.footer(), b;
+}
+
+// Enough threads, and little enough work per thread, for every walk that can
+// be split to be split.
+constexpr Concurrency kSplit{.threads = 3, .min_bytes_per_thread = 8};
+
 struct Generated {
   const char* label;
   std::function<ByteBuilder()> build;
@@ -180,6 +203,8 @@ const Generated kFiles[] = {
     {"windowed_irregular", [] { return windowed_file(9, 3, 25, false); }},
     {"windowed_sweep_only", [] { return windowed_file(10, 0, 12, false); }},
     {"windowed_no_frames", [] { return windowed_file(11, 2, 0, false); }},
+    {"windowed_periodic", [] { return periodic_file(12, 30, 0); }},
+    {"windowed_periodic_padded", [] { return periodic_file(13, 44, 2); }},
 };
 
 class LazyFileTest : public ::testing::TestWithParam<Generated> {};
@@ -190,6 +215,8 @@ TEST_P(LazyFileTest, EverySeriesWholeAndInSlicesIsTheParsedOne) {
   ASSERT_EQ(want.error, "");
   auto index = quarn::driver::index_bytes(b.bytes());
   ASSERT_TRUE(index) << index.error();
+  auto split = quarn::driver::index_bytes(b.bytes(), kSplit);
+  ASSERT_TRUE(split) << split.error();
   auto lazy = all_series(*index);
   ASSERT_EQ(lazy.size(), want.series.size());
   std::mt19937_64 rng(42);
@@ -200,6 +227,7 @@ TEST_P(LazyFileTest, EverySeriesWholeAndInSlicesIsTheParsedOne) {
     EXPECT_EQ(lazy[i]->layout.points, n) << lazy[i]->name;
     EXPECT_EQ(lazy[i]->kind.v.index(), parsed.v.index());
     EXPECT_TRUE(same_points(b.bytes(), *index, *lazy[i], parsed, 0, n));
+    EXPECT_TRUE(same_points(b.bytes(), *split, *all_series(*split)[i], parsed, 0, n));
     for (int k = 0; k < 30; ++k) {
       std::uint64_t start = n == 0 ? 0 : rng() % (n + 1), stop = n == 0 ? 0 : rng() % (n + 1);
       if (start > stop) std::swap(start, stop);
@@ -242,22 +270,28 @@ TEST_P(LazyFileTest, EveryTruncationAndCorruptionFailsAsTheParse) {
   const ByteBuilder b = GetParam().build();
   const auto& whole = b.vec();
   const std::size_t body = whole.size() - 12;
-  auto check = [](const std::vector<std::uint8_t>& bytes, const std::string& what) {
+  // The walk that checks repeats ahead on threads, where there are repeats.
+  const bool periodic = std::string_view(GetParam().label).starts_with("windowed_periodic");
+  std::vector<Concurrency> ways{Concurrency{}};
+  if (periodic) ways.push_back(kSplit);
+  auto check = [&ways](const std::vector<std::uint8_t>& bytes, const std::string& what) {
     const quarn::Bytes data = std::as_bytes(std::span(bytes));
     Eager want = eager(data);
-    auto index = quarn::driver::index_bytes(data);
-    if (!want.error.empty()) {
-      ASSERT_FALSE(index) << what << ": the parse fails with " << want.error;
-      ASSERT_EQ(index.error(), want.error) << what;
-      return;
+    for (const Concurrency& concurrency : ways) {
+      auto index = quarn::driver::index_bytes(data, concurrency);
+      if (!want.error.empty()) {
+        ASSERT_FALSE(index) << what << ": the parse fails with " << want.error;
+        ASSERT_EQ(index.error(), want.error) << what;
+        continue;
+      }
+      ASSERT_TRUE(index) << what << ": " << index.error();
+      auto lazy = all_series(*index);
+      ASSERT_EQ(lazy.size(), want.series.size()) << what;
+      for (std::size_t i = 0; i < lazy.size(); ++i)
+        ASSERT_TRUE(same_points(data, *index, *lazy[i], want.series[i].series, 0,
+                                want.series[i].series.points()))
+            << what;
     }
-    ASSERT_TRUE(index) << what << ": " << index.error();
-    auto lazy = all_series(*index);
-    ASSERT_EQ(lazy.size(), want.series.size()) << what;
-    for (std::size_t i = 0; i < lazy.size(); ++i)
-      ASSERT_TRUE(same_points(data, *index, *lazy[i], want.series[i].series, 0,
-                              want.series[i].series.points()))
-          << what;
   };
   for (std::size_t cut = 0; cut < whole.size(); ++cut) {
     std::vector<std::uint8_t> bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
