@@ -685,7 +685,8 @@ Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, Body
   // The repetitions of `cycle` found from here on, taken into the index.
   auto take_cycles = [&](const Cycle& cycle) -> std::uint64_t {
     const std::uint64_t from = cur.pos(), bytes = cycle.bytes();
-    const std::uint64_t room = end > from && end <= cur.size() ? end - from : 0;
+    const std::uint64_t limit = std::min(end, cur.size());
+    const std::uint64_t room = limit > from ? limit - from : 0;
     const std::uint64_t count = room / bytes;
     const unsigned parts = concurrency.threads_for(count * bytes);
     if (count < kSpeculateCycles || parts < 2) return 0;

@@ -165,17 +165,18 @@ ByteBuilder windowed_file(std::uint64_t seed, unsigned traces, unsigned frames, 
 // `frames` frames of one shape (the last one short), a padding chunk after
 // every `pad_every` of them (none when 0): the regular bodies whose repeats
 // the walk checks ahead on several threads.
-ByteBuilder periodic_file(std::uint64_t seed, unsigned frames, unsigned pad_every) {
+ByteBuilder periodic_file(std::uint64_t seed, unsigned frames, unsigned pad_every,
+                          std::uint16_t window = 2) {
   std::mt19937_64 rng(seed);
   ByteBuilder b = prelude(1024, 1);
   b.value_section([&](ByteBuilder& v) {
     for (unsigned f = 0; f < frames; ++f) {
       if (pad_every != 0 && f != 0 && f % pad_every == 0)
         v.chunk(ChunkId::ContainerPadding).u32(8).fill(8, 0xee);
-      v.chunk(ChunkId::Declaration).u16(2).u16(f + 1 == frames ? 1 : 2);
-      point(v, rng, 2);
+      v.chunk(ChunkId::Declaration).u16(window).u16(f + 1 == frames ? 1 : window);
+      point(v, rng, window);
       v.u64(random_bits(rng));
-      point(v, rng, 2);
+      point(v, rng, window);
     }
   });
   return b.footer(), b;
@@ -310,6 +311,33 @@ TEST_P(LazyFileTest, EveryTruncationAndCorruptionFailsAsTheParse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lazy, LazyFileTest, ::testing::ValuesIn(kFiles));
+
+// A walk of a body of many megabytes lets go of all of it as it goes, on one
+// thread or split, and indexes it alike either way; a body too small to split
+// is walked on one thread whatever is allowed.
+TEST(LazyWalk, LetsGoOfTheBodyAndIndexesItAlikeOnAnyThreads) {
+  const ByteBuilder big = periodic_file(14, 320, 4, 4096);  // about 21 MB
+  const ByteBuilder small = periodic_file(15, 30, 0);
+  for (const ByteBuilder* b : {&big, &small}) {
+    Eager want = eager(b->bytes());
+    ASSERT_EQ(want.error, "");
+    const Series& last = want.series.back().series;
+    for (unsigned threads : {1u, 2u}) {
+      std::uint64_t released = 0;
+      const quarn::PagesDone done{[](void* c, std::uint64_t, std::uint64_t length) noexcept {
+                                    *static_cast<std::uint64_t*>(c) += length;
+                                  },
+                                  &released};
+      auto index = quarn::driver::index_bytes(b->bytes(), Concurrency{.threads = threads}, &done);
+      ASSERT_TRUE(index) << index.error();
+      // All but the stretch since the last span given back, which the owner ends.
+      EXPECT_GE(released + quarn::PagesDone::kReleaseSpan, b == &big ? b->size() - 4096 : 0);
+      const LazySeries& lazy = *all_series(*index).back();
+      const std::uint64_t n = last.points();
+      EXPECT_TRUE(same_points(b->bytes(), *index, lazy, last, n - n / 5, n)) << threads;
+    }
+  }
+}
 
 // ---------------------------------------------------------------------------
 // What the eager read passes over, and the size of the index.
