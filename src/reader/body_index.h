@@ -72,7 +72,8 @@ SeriesLayout layout_of(const BodyIndex& body, std::uint32_t id, std::uint64_t do
 
 // Told of each stretch of `data` a decoding has finished with, about every
 // kReleaseSpan bytes: the owner of a mapping can then let its pages go, so a
-// read holds only a few stretches of the file at once, whatever it spans.
+// read holds only a few stretches of the file at once, whatever it spans. A
+// walk or read split over threads tells it from each of them, at once.
 struct PagesDone {
   static constexpr std::uint64_t kReleaseSpan = std::uint64_t{8} << 20;
   void (*done)(void* context, std::uint64_t pos, std::uint64_t length) noexcept;

@@ -4,6 +4,7 @@
 // the assembly of its records) fails, with the same message.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -323,9 +324,9 @@ TEST(LazyWalk, LetsGoOfTheBodyAndIndexesItAlikeOnAnyThreads) {
     ASSERT_EQ(want.error, "");
     const Series& last = want.series.back().series;
     for (unsigned threads : {1u, 2u}) {
-      std::uint64_t released = 0;
+      std::atomic<std::uint64_t> released{0};  // told from every thread of the walk
       const quarn::PagesDone done{[](void* c, std::uint64_t, std::uint64_t length) noexcept {
-                                    *static_cast<std::uint64_t*>(c) += length;
+                                    static_cast<std::atomic<std::uint64_t>*>(c)->fetch_add(length);
                                   },
                                   &released};
       auto index = quarn::driver::index_bytes(b->bytes(), Concurrency{.threads = threads}, &done);
