@@ -2,7 +2,6 @@
 
 import os
 import signal
-import struct
 import subprocess
 import sys
 import threading
@@ -198,24 +197,12 @@ def test_many_keeps_memory_flat(write):
     assert grown_kib < 10 * 9600, grown_kib
 
 
-def slow_failing_file(path, payload):
-    """A file whose HEADER holds a string of `payload` zero bytes, which a parse
-    checks whole before it finds the HEADER's end misplaced: slow to read,
-    cheap to report."""
-    head = struct.pack(">6I", 0, 21, 28 + payload + 8, 33, 1, 0) + struct.pack(">I", payload)
-    with open(path, "wb") as f:
-        f.write(head[:20] + b"n\0\0\0" + head[24:])
-        f.truncate(len(head) + payload)  # sparse
-        f.seek(len(head) + payload)
-        f.write(struct.pack(">I", 99) + b"Clarissa\0\0\0\0")
-
-
 def test_many_interrupted(tmp_path):
     """SIGINT from another thread while read_many waits for a slow file: the
     iteration raises KeyboardInterrupt, the workers are joined, no descriptor
     stays open."""
     slow = tmp_path / "slow.psfbin"
-    slow_failing_file(slow, 1 << 28)
+    big_header_file(slow, 1 << 28, misplaced_end=True)
     before = threads_and_fds()
     # More files than a fast machine reads before the signal, each failing
     # cheaply, so the iteration can end only by the interrupt.

@@ -22,15 +22,19 @@ except (OSError, ValueError) as e:
 """
 
 
-def big_header_file(path, payload):
-    """A valid file whose HEADER holds one string property of `payload` bytes."""
-    head = struct.pack(">6I", 0, 21, 28 + payload + 4, 33, 1, 0) + struct.pack(">I", payload)
-    head = head[:20] + b"n\0\0\0" + head[24:]
+def big_header_file(path, payload, misplaced_end=False):
+    """A valid file whose HEADER holds one string property of `payload` bytes;
+    with `misplaced_end`, one that a parse rejects only after checking the
+    string, where the HEADER's end is not where it says (slow to read, cheap to
+    report)."""
+    extra = struct.pack(">I", 99) if misplaced_end else b""
+    head = struct.pack(">6I", 0, 21, 28 + payload + 4 + len(extra), 33, 1, 0)
+    head = head[:20] + b"n\0\0\0" + struct.pack(">I", payload)
     with open(path, "wb") as f:
         f.write(head)
         f.truncate(len(head) + payload)  # the string: zero bytes, valid UTF-8
         f.seek(len(head) + payload)
-        f.write(b"Clarissa\0\0\0\0")
+        f.write(extra + b"Clarissa\0\0\0\0")
     return os.path.getsize(path)
 
 

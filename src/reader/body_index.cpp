@@ -48,10 +48,7 @@ void decode_records(const std::byte* base, const BodyIndex& body, std::uint64_t 
     if (++r == part.per_cycle) {
       r = 0;
       cycle += seg.cycle;
-      if (pages_done != nullptr && cycle - kept >= PagesDone::kReleaseSpan) {
-        (*pages_done)(kept, cycle);
-        kept = cycle;
-      }
+      tell_every_span(pages_done, kept, cycle);
     }
   }
   if (pages_done != nullptr) (*pages_done)(kept, std::min(cycle + seg.cycle, seg.pos + seg.cycles * seg.cycle));

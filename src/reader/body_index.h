@@ -83,6 +83,15 @@ struct PagesDone {
   }
 };
 
+// Tells `pages_done`, if any, of [kept, at) once that spans kReleaseSpan
+// bytes, and then moves `kept` to `at`.
+inline void tell_every_span(const PagesDone* pages_done, std::uint64_t& kept,
+                            std::uint64_t at) noexcept {
+  if (pages_done == nullptr || at - kept < PagesDone::kReleaseSpan) return;
+  (*pages_done)(kept, at);
+  kept = at;
+}
+
 // Decodes points [start, stop) of `series` (stop <= series.points) into
 // `out`, which has room for their doubles, on up to `concurrency.threads`
 // threads. Reads only the bytes that hold those points; never reads outside

@@ -599,8 +599,6 @@ Result<FrameList> frame_list(ParseState& state) {
   return frame;
 }
 
-// Walks the frames as `walk_frames` does, making the same checks in the same
-// order, and keeps their places as runs of frames of one shape.
 // A stretch of body that repeats: `frames` frames of one shape, `stride`
 // bytes each, then (when `pad` is set) a padding chunk of `*pad` bytes.
 struct Cycle {
@@ -638,10 +636,7 @@ std::uint64_t same_cycles(const std::byte* base, std::uint64_t from, const Cycle
         first_other[part] = c;
         break;
       }
-      if (pages_done != nullptr && at - kept >= PagesDone::kReleaseSpan) {
-        (*pages_done)(kept, at);
-        kept = at;
-      }
+      tell_every_span(pages_done, kept, at);
     }
     if (pages_done != nullptr) (*pages_done)(kept, from + stop * bytes);
   });
@@ -655,6 +650,8 @@ std::uint64_t same_cycles(const std::byte* base, std::uint64_t from, const Cycle
 // faults of several threads overlap.
 constexpr std::uint64_t kSpeculateCycles = 16;
 
+// Walks the frames as `walk_frames` does, making the same checks in the same
+// order, and keeps their places as runs of frames of one shape.
 Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, BodyIndex& body,
                     const Concurrency& concurrency, const PagesDone* pages_done) {
   body.layout = BodyIndex::Layout::Windowed;
@@ -663,16 +660,13 @@ Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, Body
   for (std::uint64_t k = 0; k < frame.ids.size(); ++k) body.window_of.emplace(frame.ids[k], k);
   auto add_frames = [&body](std::uint64_t at, std::uint64_t frames, FrameHead shape,
                             std::uint64_t stride) {
-    if (!body.frames.empty()) {
-      FrameRun& run = body.frames.back();
-      if (run.w == shape.w && run.n == shape.n && run.pos + run.frames * stride == at) {
-        run.frames += frames;
-        body.frame_points += frames * shape.n;
-        return;
-      }
-    }
-    body.frames.push_back({body.frame_points, at, frames, static_cast<std::uint32_t>(shape.w),
-                           static_cast<std::uint32_t>(shape.n)});
+    FrameRun* run = body.frames.empty() ? nullptr : &body.frames.back();
+    if (run != nullptr && run->w == shape.w && run->n == shape.n &&
+        run->pos + run->frames * stride == at)
+      run->frames += frames;
+    else
+      body.frames.push_back({body.frame_points, at, frames, static_cast<std::uint32_t>(shape.w),
+                             static_cast<std::uint32_t>(shape.n)});
     body.frame_points += frames * shape.n;
   };
 
@@ -703,10 +697,7 @@ Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, Body
     const std::uint64_t at = cur.pos();
     auto head = read_frame_head(cur);
     if (!head) return pass_up(head);
-    if (pages_done != nullptr && at - kept >= PagesDone::kReleaseSpan) {
-      (*pages_done)(kept, at);
-      kept = at;
-    }
+    tell_every_span(pages_done, kept, at);
     if (!*head) {  // a padding chunk ends the cycle
       now.pad = cur.pos() - at - 8;
       const bool repeats = now.frames > 0 && now == last;
