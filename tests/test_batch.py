@@ -215,6 +215,7 @@ def test_many_interrupted(tmp_path):
                 pass
     finally:
         timer.cancel()
+        timer.join()  # it may still be ending after sending the signal
     assert threads_and_fds() == before
 
 
