@@ -38,8 +38,8 @@ Series empty_like(const Series& kind) {
 }  // namespace
 
 Result<LazyIndex> index_bytes(Bytes data, const Concurrency& concurrency,
-                              const PagesDone* pages_done) {
-  auto parsed = parse(data, concurrency, /*lazy=*/true, pages_done);
+                              const PagesDone* pages_done, const ReadAt* read_at) {
+  auto parsed = parse(data, concurrency, /*lazy=*/true, pages_done, read_at);
   if (!parsed) return pass_up(parsed);
   ParseState& state = parsed->state;
   LazyRecord& lazy = *state.lazy;
@@ -79,8 +79,12 @@ Result<LazyFile> LazyFile::open(const std::string& path, unsigned threads) {
   {
     BusGuard guard(file->bytes());
     const PagesDone pages_done{&LazyFile::let_go, &*file};
+    // A pread of a frame head costs about what a fault of one page does, and
+    // a fault maps 16 pages around the one it needs: heads a few pages apart
+    // are cheaper to read than to map.
+    const ReadAt read_at{&LazyFile::read_file, &*file, std::uint64_t{16} << 10};
     index = index_bytes(file->bytes(), Concurrency{.threads = threads, .scope = &guard},
-                        &pages_done);
+                        &pages_done, file->mapped() ? &read_at : nullptr);
     data_end = guard.fault_offset();
   }
   if (!data_end) data_end = file->shrunk_to();
@@ -100,6 +104,10 @@ void LazyFile::let_go(void* file, std::uint64_t pos, std::uint64_t length) noexc
   if (end <= first) return;
   // Only whole pages inside the stretch; failing to let go costs memory, not data.
   ::madvise(const_cast<std::byte*>(mapped.bytes().data()) + first, end - first, MADV_DONTNEED);
+}
+
+bool LazyFile::read_file(void* file, std::uint64_t pos, std::byte* out, std::size_t n) noexcept {
+  return static_cast<const MappedFile*>(file)->read_at(pos, out, n);
 }
 
 Result<Series> LazyFile::read(const LazySeries& series, std::uint64_t start, std::uint64_t stop,

@@ -36,7 +36,8 @@ struct LazyIndex {
 // Walks the file's bytes: fails exactly where, and with the message that,
 // `parse` and the assembly of its records fail.
 Result<LazyIndex> index_bytes(Bytes data, const Concurrency& concurrency = {},
-                              const PagesDone* pages_done = nullptr);
+                              const PagesDone* pages_done = nullptr,
+                              const ReadAt* read_at = nullptr);
 
 // A new series of `series`' kind holding its points [start, stop)
 // (start <= stop <= points), decoded from `data`, which the index was made of.
@@ -71,6 +72,8 @@ class LazyFile {
   // process (the file's cache keeps them; a later read maps them again), so
   // an open file costs memory only while it is read.
   static void let_go(void* file, std::uint64_t pos, std::uint64_t length) noexcept;
+  // Reads bytes of the file without its mapping (a ReadAt of the walk).
+  static bool read_file(void* file, std::uint64_t pos, std::byte* out, std::size_t n) noexcept;
   std::string path_;
   std::optional<MappedFile> file_;
   LazyIndex index_;

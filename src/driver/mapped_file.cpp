@@ -94,6 +94,19 @@ std::optional<std::uint64_t> MappedFile::shrunk_to() const noexcept {
   return now;
 }
 
+bool MappedFile::read_at(std::uint64_t pos, std::byte* out, std::size_t n) const noexcept {
+  while (n != 0) {
+    const ssize_t got = ::pread(fd_.get(), out, n, static_cast<off_t>(pos));
+    // LCOV_EXCL_BR_LINE: pread of a regular file is not interrupted
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;  // an I/O error, or the file ends here now
+    out += got;
+    pos += static_cast<std::uint64_t>(got);
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
 Failure file_shrank(const std::string& path, std::uint64_t offset) {
   return fail_io("cannot read {}: the file shrank while it was being read (no data at offset {})",
               path, offset);

@@ -78,6 +78,10 @@ class MappedFile {
   // a parse over it may fail (or even pass) without a bus error.
   std::optional<std::uint64_t> shrunk_to() const noexcept;
 
+  // Reads `n` bytes at `pos` from the file itself, not through the mapping;
+  // false unless all of them were read.
+  bool read_at(std::uint64_t pos, std::byte* out, std::size_t n) const noexcept;
+
  private:
   MappedFile(UniqueFd fd, Mapping mapping, std::unique_ptr<std::byte[]> buffer,
              std::size_t size) noexcept

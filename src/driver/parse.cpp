@@ -79,7 +79,7 @@ Result<HeaderOnly> parse_header(Bytes data, bool require_footer) {
 }
 
 Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency, bool lazy,
-                         const PagesDone* pages_done) {
+                         const PagesDone* pages_done, const ReadAt* read_at) {
   Cursor cur(data);
   auto leading = read_leading(cur, data, true);
   if (!leading) return pass_up(leading);
@@ -92,6 +92,7 @@ Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency, bool lazy,
   if (lazy) {
     state.lazy = std::make_unique<LazyRecord>();
     state.lazy->pages_done = pages_done;
+    state.lazy->read_at = read_at;
   }
   if (cur.next_is(ChunkId::SectionType))
     QUARN_TRY(read_type_section(cur, types, lazy ? &state.lazy->type_properties : nullptr));

@@ -31,8 +31,9 @@ Result<HeaderOnly> parse_header(Bytes data, bool require_footer = true);
 // the outcome is the same for any number. With `lazy`, the swept bodies are
 // walked and indexed instead of decoded (`state.lazy`), and the properties
 // and groups of the declarations are kept; the outcome is still the same.
-// `pages_done`, for a lazy walk, is told of the stretches of a body it has passed.
+// `pages_done`, for a lazy walk, is told of the stretches of a body it has
+// passed; with `read_at`, the walk may read far-apart heads from the file.
 Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency = {}, bool lazy = false,
-                         const PagesDone* pages_done = nullptr);
+                         const PagesDone* pages_done = nullptr, const ReadAt* read_at = nullptr);
 
 }  // namespace quarn::driver

@@ -7,6 +7,7 @@
 // `Windowed` body a few runs of frames of one size following each other.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -81,6 +82,18 @@ struct PagesDone {
   void operator()(std::uint64_t pos, std::uint64_t end) const noexcept {
     if (end > pos) done(context, pos, end - pos);
   }
+};
+
+// Reads bytes of the data being walked straight from the file behind its
+// mapping. A head checked through the mapping costs a page fault that maps the
+// pages around it too, and letting them go again; for heads `worth_from` or
+// more bytes apart one small read each is cheaper. `read` gives false when
+// the bytes cannot all be read (the file shrank, an I/O error): the walk then
+// goes on through the mapping, which meets the same end and says so.
+struct ReadAt {
+  bool (*read)(void* context, std::uint64_t pos, std::byte* out, std::size_t n) noexcept;
+  void* context;
+  std::uint64_t worth_from;
 };
 
 // Tells `pages_done`, if any, of [kept, at) once that spans kReleaseSpan

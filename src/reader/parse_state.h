@@ -77,6 +77,7 @@ struct LazyRecord {
   std::vector<DeclDetails> values;  // one per entry of values
   BodyIndex body;
   const PagesDone* pages_done = nullptr;  // told of the stretches a walk is done with
+  const ReadAt* read_at = nullptr;        // the file behind the bytes, if it may be read
 };
 
 struct ParseState {

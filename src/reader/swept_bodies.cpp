@@ -1,5 +1,6 @@
 // The two VALUE bodies that carry samples: `Simple` records and `Windowed` frames.
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -613,18 +614,27 @@ struct Cycle {
 // How many of `count` repetitions of `cycle` from `from` are exactly there (the
 // heads of the frames and of the padding say what the cycle says): the first
 // that is not, or `count`. Checked on `parts` threads, each letting go of the
-// pages it has finished with.
+// pages it has finished with; heads far enough apart are read from the file
+// instead, and then no page is mapped, nor let go.
 std::uint64_t same_cycles(const std::byte* base, std::uint64_t from, const Cycle& cycle,
                           std::uint64_t count, unsigned parts, const ThreadScope* scope,
-                          const PagesDone* pages_done) {
+                          const PagesDone* pages_done, const ReadAt* read_at) {
   const std::uint64_t bytes = cycle.bytes();
+  if (read_at != nullptr && cycle.stride < read_at->worth_from) read_at = nullptr;
+  if (read_at != nullptr) pages_done = nullptr;
+  auto head = [&](std::uint64_t at, std::byte* word) {
+    if (read_at != nullptr) return read_at->read(read_at->context, at, word, 8);
+    std::memcpy(word, base + at, 8);
+    return true;
+  };
   auto same = [&](std::uint64_t at) {
+    std::byte word[8];
     for (std::uint64_t f = 0; f < cycle.frames; ++f, at += cycle.stride)
-      if (load_be32(base + at) != number(ChunkId::Declaration) ||
-          load_be16(base + at + 4) != cycle.shape.w || load_be16(base + at + 6) != cycle.shape.n)
+      if (!head(at, word) || load_be32(word) != number(ChunkId::Declaration) ||
+          load_be16(word + 4) != cycle.shape.w || load_be16(word + 6) != cycle.shape.n)
         return false;
-    return !cycle.pad || (load_be32(base + at) == number(ChunkId::ContainerPadding) &&
-                          load_be32(base + at + 4) == *cycle.pad);
+    return !cycle.pad || (head(at, word) && load_be32(word) == number(ChunkId::ContainerPadding) &&
+                          load_be32(word + 4) == *cycle.pad);
   };
   std::vector<std::uint64_t> first_other(parts, count);
   run_parallel(parts, scope, [&](std::size_t part) {
@@ -653,7 +663,8 @@ constexpr std::uint64_t kSpeculateCycles = 16;
 // Walks the frames as `walk_frames` does, making the same checks in the same
 // order, and keeps their places as runs of frames of one shape.
 Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, BodyIndex& body,
-                    const Concurrency& concurrency, const PagesDone* pages_done) {
+                    const Concurrency& concurrency, const PagesDone* pages_done,
+                    const ReadAt* read_at) {
   body.layout = BodyIndex::Layout::Windowed;
   std::uint64_t kept = cur.pos();  // the first byte not yet given back
   body.windows = frame.ids.size();
@@ -685,7 +696,8 @@ Status index_frames(Cursor& cur, std::uint64_t end, const FrameList& frame, Body
     const unsigned parts = concurrency.threads_for(count * bytes);
     if (count < kSpeculateCycles || parts < 2) return 0;
     const std::uint64_t same =
-        same_cycles(cur.data().data(), from, cycle, count, parts, concurrency.scope, pages_done);
+        same_cycles(cur.data().data(), from, cycle, count, parts, concurrency.scope, pages_done,
+                    read_at);
     for (std::uint64_t c = 0; c < same; ++c)
       add_frames(from + c * bytes, cycle.frames, cycle.shape, cycle.stride);
     cur.seek(from + same * bytes);
@@ -742,7 +754,8 @@ Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state,
   if (!made) return pass_up(made);
   const FrameList& frame = *made;
   if (state.lazy)
-    return index_frames(cur, end, frame, state.lazy->body, concurrency, state.lazy->pages_done);
+    return index_frames(cur, end, frame, state.lazy->body, concurrency, state.lazy->pages_done,
+                        state.lazy->read_at);
   std::vector<DataDecl*> named(frame.decls);
   std::sort(named.begin(), named.end());
   if (std::adjacent_find(named.begin(), named.end(), [](DataDecl* a, DataDecl* b) {

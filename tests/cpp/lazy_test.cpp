@@ -4,8 +4,11 @@
 // the assembly of its records) fails, with the same message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -247,21 +250,43 @@ TEST_P(LazyFileTest, ReadsReportTheStretchesTheyAreDoneWith) {
   }
 }
 
+// Reads the walked bytes as a file would, failing every `fail_every`th read.
+struct Source {
+  quarn::Bytes data;
+  unsigned fail_every;
+  std::atomic<unsigned> reads{0};
+  static bool read(void* self, std::uint64_t pos, std::byte* out, std::size_t n) noexcept {
+    auto& s = *static_cast<Source*>(self);
+    if (++s.reads % s.fail_every == 0 || pos > s.data.size() || n > s.data.size() - pos)
+      return false;
+    std::memcpy(out, s.data.data() + pos, n);
+    return true;
+  }
+};
+
 // A cut file fails exactly as the parse fails; one whose footer is put back
 // after the cut reaches every reader of the walk.
 TEST_P(LazyFileTest, EveryTruncationAndCorruptionFailsAsTheParse) {
   const ByteBuilder b = GetParam().build();
   const auto& whole = b.vec();
   const std::size_t body = whole.size() - 12;
-  // Repeats checked ahead on threads, and a body too small to be worth it.
-  std::vector<Concurrency> ways{Concurrency{}};
+  // Repeats checked ahead on threads, through the bytes or through a reader
+  // of them that fails now and then, and a body too small to be worth it.
+  struct Way {
+    Concurrency concurrency;
+    unsigned fail_every = 0;  // with a reader: every so many of its reads fail
+  };
+  std::vector<Way> ways{{Concurrency{}}};
   if (std::string_view(GetParam().label).starts_with("windowed_periodic"))
-    ways.insert(ways.end(), {kSplit, Concurrency{.threads = 2}});
+    ways.insert(ways.end(), {{kSplit}, {Concurrency{.threads = 2}}, {kSplit, 1000}, {kSplit, 3}});
   auto check = [&ways](const std::vector<std::uint8_t>& bytes, const std::string& what) {
     const quarn::Bytes data = std::as_bytes(std::span(bytes));
     Eager want = eager(data);
-    for (const Concurrency& concurrency : ways) {
-      auto index = quarn::driver::index_bytes(data, concurrency);
+    for (const Way& way : ways) {
+      Source source{data, way.fail_every};
+      const quarn::ReadAt read_at{&Source::read, &source, 0};
+      auto index = quarn::driver::index_bytes(data, way.concurrency, nullptr,
+                                              way.fail_every != 0 ? &read_at : nullptr);
       if (!want.error.empty()) {
         ASSERT_FALSE(index) << what << ": the parse fails with " << want.error;
         ASSERT_EQ(index.error(), want.error) << what;
@@ -314,6 +339,47 @@ TEST(LazyWalk, LetsGoOfTheBodyAndIndexesItAlikeOnAnyThreads) {
     const std::uint64_t n = last.points();
     EXPECT_TRUE(same_points(big.bytes(), *index, *all_series(*index).back(), last, n - n / 5, n));
   }
+}
+
+// An open file's walk reads heads far apart from the file rather than through
+// its mapping; it reads the frames alike, and a head changed on disk fails
+// the open as the parse fails.
+TEST(LazyWalk, ReadsFarApartHeadsFromTheFile) {
+  const ByteBuilder big = windowed_file(15, 2, 200, true, 7, 2048);  // frames of 48 KiB, 9.8 MB
+  std::vector<std::uint8_t> bytes = big.vec();
+  const std::string path = ::testing::TempDir() + "quarn_lazy_heads.psf";
+  // The head of a full frame in the last tenth of the file.
+  const std::uint8_t full[] = {0, 0, 0, 16, 8, 0, 8, 0};
+  const auto head = static_cast<std::size_t>(
+      std::find_end(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(bytes.size() / 10),
+                    std::begin(full), std::end(full)) - bytes.begin());
+  ASSERT_GT(head, bytes.size() / 2);
+  for (bool corrupt : {false, true}) {
+    if (corrupt) bytes[head + 5] ^= 1;  // the window size of a frame near the end
+    {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    Eager want = eager(std::as_bytes(std::span(bytes)));
+    auto file = quarn::driver::LazyFile::open(path, 2);
+    if (corrupt) {
+      ASSERT_NE(want.error, "");
+      ASSERT_FALSE(file);
+      EXPECT_EQ(file.error(), want.error);
+      continue;
+    }
+    ASSERT_TRUE(file) << file.error();
+    auto lazy = all_series(file->index());
+    ASSERT_EQ(lazy.size(), want.series.size());
+    for (std::size_t i = 0; i < lazy.size(); ++i) {
+      auto got = file->read(*lazy[i], 0, lazy[i]->layout.points);
+      ASSERT_TRUE(got) << got.error();
+      const auto& expected = want.series[i].series.samples();
+      ASSERT_EQ(got->samples().size(), expected.size());
+      EXPECT_EQ(std::memcmp(got->samples().data(), expected.data(), expected.size() * 8), 0);
+    }
+  }
+  std::remove(path.c_str());
 }
 
 // ---------------------------------------------------------------------------
