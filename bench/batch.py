@@ -6,7 +6,8 @@
 Writes its files into WORKDIR (default /tmp/quarn-bench-batch) on first use, with
 bench/generate.py's writers, then prints a Markdown table. Every figure is the
 median over --rounds rounds (default 3) of one timed run, with the files already
-in the page cache (a warm-up pass reads each set once first):
+in the page cache (a warm-up pass reads each set once first); the rounds of the
+figures compared with each other are taken in turn:
 
   small       2,000 transients of ~20 KB (generate.py's small files):
               a read_psf loop, read_many(workers=2), and os.open+os.read of each file
@@ -32,6 +33,10 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import Callable
+
+# NumPy's BLAS threads spin for a while after start-up; nothing here uses them.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import generate  # noqa: E402
@@ -62,13 +67,21 @@ def make_files(work: Path) -> dict[str, list[str]]:
 
 
 def timed(fn, rounds: int) -> float:
-    fn()  # warm-up: page cache, imports, NumPy
-    runs = []
+    return interleaved({"": fn}, rounds)[""]
+
+
+def interleaved(fns: dict[str, Callable[[], object]], rounds: int) -> dict[str, float]:
+    """The median time of each function, their rounds taken in turn, so that a
+    machine whose speed drifts during the run weighs on each alike."""
+    for fn in fns.values():
+        fn()  # warm-up: page cache, imports, NumPy
+    runs: dict[str, list[float]] = {key: [] for key in fns}
     for _ in range(rounds):
-        t = time.perf_counter()
-        fn()
-        runs.append(time.perf_counter() - t)
-    return statistics.median(runs)
+        for key, fn in fns.items():
+            t = time.perf_counter()
+            fn()
+            runs[key].append(time.perf_counter() - t)
+    return {key: statistics.median(times) for key, times in runs.items()}
 
 
 def loop(paths):
@@ -157,15 +170,11 @@ def main() -> int:
     small, big, listing = sets["small"], sets["big"], sets["headers"]
     big_mb = sum(os.path.getsize(p) for p in big) / 1e6
 
-    res = {
-        "small_loop": timed(lambda: loop(small), r),
-        "small_many": timed(lambda: many(small), r),
-        "small_raw": timed(lambda: raw_read(small), r),
-        "big_loop": timed(lambda: loop(big), r),
-        "big_many": timed(lambda: many(big), r),
-        "headers": timed(lambda: headers(listing), r),
-        "headers_raw": timed(lambda: raw_read(listing, 4096), r),
-    }
+    res = interleaved({"small_loop": lambda: loop(small), "small_many": lambda: many(small),
+                       "small_raw": lambda: raw_read(small)}, r)
+    res |= interleaved({"big_loop": lambda: loop(big), "big_many": lambda: many(big)}, r)
+    res |= interleaved({"headers": lambda: headers(listing),
+                        "headers_raw": lambda: raw_read(listing, 4096)}, r)
     memory = rss(small, work)
     mf = mfdataset(small[:200], 1, not args.skip_cluster)  # seconds each: one timed round
 

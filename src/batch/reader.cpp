@@ -21,13 +21,31 @@ void count_fork() noexcept { g_forks.fetch_add(1, std::memory_order_relaxed); }
 
 Outcome load(const Input& input) {
   if (const auto* path = std::get_if<std::string>(&input)) return driver::load_records(*path);
+  if (const auto* open = std::get_if<OpenFile>(&input))
+    return driver::load_records(*open->file, open->path);
   return driver::load_records(std::get<Bytes>(input));
 }
 
-Reader::Reader(unsigned workers, std::size_t window, std::size_t backlog, Loader loader)
+std::variant<Outcome, Input> load_if_small(Input&& input) {
+  if (const auto* bytes = std::get_if<Bytes>(&input)) {
+    if (bytes->size() > kHelpBytes) return std::move(input);
+    return load(input);
+  }
+  auto* path = std::get_if<std::string>(&input);
+  if (path == nullptr) return std::move(input);  // opened and given back already
+  auto file = MappedFile::open(*path);
+  if (!file) return Outcome(pass_up(file));
+  if (file->bytes().size() > kHelpBytes)
+    return Input(OpenFile{std::move(*path), std::make_shared<const MappedFile>(std::move(*file))});
+  return driver::load_records(*file, *path);
+}
+
+Reader::Reader(unsigned workers, std::size_t window, std::size_t backlog, Loader loader,
+               Helper helper)
     : window_(window < workers ? workers : window),
       backlog_(backlog),
       loader_(std::move(loader)),
+      helper_(std::move(helper)),
       state_(std::make_unique<State>()),
       forks_(g_forks.load(std::memory_order_relaxed)) {
   if (workers == 0) workers = 1;
@@ -86,12 +104,38 @@ bool Reader::submit(Input input) {
 std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   if (orphaned()) return std::nullopt;
   State& s = *state_;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock lock(s.mutex);
   auto ready = [&] {
     // LCOV_EXCL_BR_LINE: the queue empties in a wait only when stop() races it
     return !s.slots.empty() && (s.slots.front().outcome || s.slots.front().thrown);
   };
-  if (s.slots.empty() || !s.ready.wait_for(lock, timeout, ready)) return std::nullopt;
+  while (!ready()) {
+    if (s.slots.empty()) return std::nullopt;
+    const bool can_help = helper_ && !s.stopping && !s.full &&
+                          s.next_start < s.first + s.slots.size() &&
+                          std::chrono::steady_clock::now() < deadline;
+    if (!can_help) {
+      if (!s.ready.wait_until(lock, deadline, ready)) return std::nullopt;
+      break;
+    }
+    // Rather than sleep until a worker is done with the earliest input, load
+    // the next one not started.
+    const std::size_t number = s.next_start++;
+    if (s.next_start - s.first >= window_) s.full = true;
+    Input input = std::move(s.slots[number - s.first].input);
+    lock.unlock();
+    std::variant<Outcome, Input> made{Outcome(Failure{})};
+    std::exception_ptr thrown;
+    try {
+      const ThreadBudget::Busy busy;
+      made = helper_(std::move(input));
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+    lock.lock();
+    if (!helped(number, std::move(made), std::move(thrown))) return std::nullopt;
+  }
   Slot slot = std::move(s.slots.front());
   s.slots.pop_front();
   ++s.first;
@@ -103,6 +147,23 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   if (wake) s.work.notify_all();
   if (slot.thrown) std::rethrow_exception(slot.thrown);
   return std::move(slot.outcome);
+}
+
+bool Reader::helped(std::size_t number, std::variant<Outcome, Input>&& made,
+                    std::exception_ptr thrown) {
+  State& s = *state_;
+  if (s.stopping) return false;  // stopped from another thread: its slot is gone
+  Slot& slot = s.slots[number - s.first];
+  if (auto* back = std::get_if<Input>(&made); back != nullptr && !thrown) {
+    slot.input = std::move(*back);
+    s.given_back.push_back(number);
+    s.work.notify_one();
+    return true;
+  }
+  slot.thrown = std::move(thrown);
+  if (!slot.thrown) slot.outcome = std::move(std::get<Outcome>(made));
+  if (number == s.first) s.ready.notify_one();  // another thread may wait in next()
+  return true;
 }
 
 void Reader::stop() noexcept {
@@ -118,6 +179,7 @@ void Reader::stop() noexcept {
   state_->first += state_->slots.size();
   state_->next_start = state_->first;
   state_->slots.clear();
+  state_->given_back.clear();
 }
 
 void Reader::work_loop() noexcept {
@@ -125,13 +187,20 @@ void Reader::work_loop() noexcept {
   std::unique_lock lock(s.mutex);
   for (;;) {
     s.work.wait(lock, [&] {
-      return s.stopping || (!s.full && s.next_start < s.first + s.slots.size());
+      return s.stopping || !s.given_back.empty() ||
+             (!s.full && s.next_start < s.first + s.slots.size());
     });
     if (s.stopping) return;
     // The front is taken only once done, so this input's slot stays in the
     // queue (at its number less `first`) until its outcome is in.
-    const std::size_t number = s.next_start++;
-    if (s.next_start - s.first >= window_) s.full = true;
+    std::size_t number = 0;
+    if (!s.given_back.empty()) {
+      number = s.given_back.front();
+      s.given_back.pop_front();
+    } else {
+      number = s.next_start++;
+      if (s.next_start - s.first >= window_) s.full = true;
+    }
     const Input input = std::move(s.slots[number - s.first].input);
     lock.unlock();
 

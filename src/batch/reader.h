@@ -6,13 +6,17 @@
 // are taken. At most `window` inputs are started (being read, or read) and not
 // yet taken, so the outcomes waiting never exceed that many; up to `backlog`
 // more may wait unstarted, so that a worker finds its next input queued
-// instead of sleeping until the caller submits one. Nothing here knows
-// Python: the extension releases the interpreter lock while it waits in `next`.
+// instead of sleeping until the caller submits one. A caller whose next
+// outcome is not ready yet may load an input not started instead of sleeping
+// (a `Helper`): on a machine with few cores, sleeping and being woken for each
+// small file costs about what reading it does. Nothing here knows Python: the
+// extension releases the interpreter lock while it waits in `next`.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -28,21 +32,39 @@
 
 namespace quarn::batch {
 
+// A file opened by a helper and given back to the workers unread.
+struct OpenFile {
+  std::string path;
+  std::shared_ptr<const MappedFile> file;
+};
+
 // A file's path (bytes in the file-system encoding), or a whole file's bytes,
 // which must stay valid until its outcome is taken or the reader is stopped.
-using Input = std::variant<std::string, Bytes>;
+using Input = std::variant<std::string, Bytes, OpenFile>;
 using Outcome = Result<driver::Records>;
 using Loader = std::function<Outcome(const Input&)>;
+// What the caller's thread does with an input it takes while it would wait in
+// `next`: loads it (an outcome), or gives it back to the workers (an input,
+// maybe not the one it took: the same file, opened).
+using Helper = std::function<std::variant<Outcome, Input>(Input&&)>;
 
 // driver::load_records of a path or of bytes, its decode within the thread budget.
 Outcome load(const Input& input);
+
+// The caller loads only what is quick to load, so that it comes back to its
+// signals soon: whole files of at most kHelpBytes. It gives back the others,
+// opened.
+inline constexpr std::uint64_t kHelpBytes = std::uint64_t{4} << 20;
+std::variant<Outcome, Input> load_if_small(Input&& input);
 
 class Reader {
  public:
   // Starts `workers` threads (at least one; fewer if the system has no more)
   // with the process's asynchronous signals blocked. `window` is raised to
   // `workers` if smaller. Throws std::system_error if no thread can be started.
-  Reader(unsigned workers, std::size_t window, std::size_t backlog, Loader loader = load);
+  // Without a `helper` the caller only waits in `next`.
+  Reader(unsigned workers, std::size_t window, std::size_t backlog, Loader loader = load,
+         Helper helper = nullptr);
   // Stops the workers and joins them (see `stop`).
   ~Reader();
   Reader(const Reader&) = delete;
@@ -63,7 +85,9 @@ class Reader {
 
   // The outcome of the earliest input not yet taken, once it is ready; nullopt
   // if it is not ready within `timeout`, or if nothing is outstanding. An
-  // exception the loader threw (std::bad_alloc) is thrown here instead.
+  // exception the loader threw (std::bad_alloc) is thrown here instead. Until
+  // the outcome is ready, and the timeout not passed, the helper is given the
+  // inputs not started, one at a time, as long as the window has room.
   std::optional<Outcome> next(std::chrono::nanoseconds timeout);
 
   // Inputs not yet started are dropped; each worker finishes the input it is
@@ -91,6 +115,9 @@ class Reader {
     // slots.front(), and inputs before `next_start` are started or done.
     std::size_t first = 0;
     std::size_t next_start = 0;
+    // Inputs a helper gave back, for the workers before any other; they are
+    // started already as far as the window goes.
+    std::deque<std::size_t> given_back;
     // Set when `window` inputs are started and not taken; cleared by `next`
     // once at most half of that many are.
     bool full = false;
@@ -99,10 +126,14 @@ class Reader {
   };
 
   void work_loop() noexcept;
+  // Puts what the helper made of input `number` in its place; false if the
+  // reader was stopped meanwhile (and nothing is kept). Called locked.
+  bool helped(std::size_t number, std::variant<Outcome, Input>&& made, std::exception_ptr thrown);
 
   std::size_t window_;
   std::size_t backlog_;
   Loader loader_;
+  Helper helper_;
   std::unique_ptr<State> state_;
   unsigned forks_;  // forks the process had made when this reader was
 };

@@ -51,7 +51,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   try {
     reinterpret_cast<BatchObject*>(self.get())->reader =
         new batch::Reader(workers, static_cast<std::size_t>(window),
-                          static_cast<std::size_t>(backlog));
+                          static_cast<std::size_t>(backlog), batch::load, batch::load_if_small);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::system_error& e) {

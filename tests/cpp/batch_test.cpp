@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <latch>
 #include <new>
 #include <string>
@@ -148,6 +150,98 @@ TEST(BatchReader, StopFinishesTheStartedAndDropsTheRest) {
     reader.stop();  // again: nothing
   }
   EXPECT_EQ(calls.load(), 2);
+}
+
+// While the earliest outcome is not ready, the caller hands each input not
+// started to the helper, which loads it (or throws) in its place or gives it
+// back for a worker, changed; the window still bounds it. A stop from another
+// thread while the helper runs drops what it made.
+TEST(BatchReader, TheCallerLoadsWhileItWaits) {
+  std::atomic<int> entered{0};  // times the worker began input 0
+  std::atomic<bool> release{false};
+  std::vector<std::string> loaded;  // by the worker, after it is released
+  std::vector<int> helped;
+  Reader* current = nullptr;
+  auto worker = [&](const Input& input) -> Outcome {
+    if (number_of(input) == 0) {
+      ++entered;
+      while (!release) std::this_thread::sleep_for(100us);
+    }
+    loaded.push_back(std::get<std::string>(input));
+    return numbered(number_of(input) % 1000);
+  };
+  auto helper = [&](Input&& input) -> std::variant<Outcome, Input> {
+    const int n = number_of(input);
+    helped.push_back(n);
+    if (n == 3) throw std::bad_alloc();
+    if (n == 6) {  // the reader is stopped under it
+      std::thread([&] {
+        release = true;
+        current->stop();
+      }).join();
+    }
+    if (n % 3 == 2) return Input(std::to_string(n + 1000));
+    return numbered(n);
+  };
+
+  Reader reader(1, 6, 0, worker, helper);
+  current = &reader;
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));
+  while (entered < 1) std::this_thread::sleep_for(100us);
+  EXPECT_FALSE(reader.next(20ms));  // helped with every other input, then waited
+  EXPECT_EQ(helped, (std::vector<int>{1, 2, 3, 4, 5}));
+  release = true;
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    if (i == 3) {
+      EXPECT_THROW(take(reader), std::bad_alloc);
+      continue;
+    }
+    Outcome o = take(reader);
+    ASSERT_TRUE(o) << o.error();
+    EXPECT_EQ(number_in(o), i);
+  }
+  EXPECT_EQ(loaded, (std::vector<std::string>{"0", "1002", "1005"}));
+
+  release = false;
+  Reader stopped(1, 4, 0, worker, helper);
+  current = &stopped;
+  for (int i : {0, 6}) ASSERT_TRUE(stopped.submit(std::to_string(i)));
+  while (entered < 2) std::this_thread::sleep_for(100us);
+  EXPECT_FALSE(stopped.next(1s));
+  EXPECT_EQ(helped.back(), 6);
+  EXPECT_EQ(stopped.outstanding(), 0u);
+}
+
+// The package's helper loads small files and buffers itself and gives large
+// ones back (files opened); either way the outcome is the load's.
+TEST(BatchReader, LoadIfSmallGivesBackLargeFilesOpened) {
+  const std::string dir = ::testing::TempDir();
+  const std::vector<char> zeros(quarn::batch::kHelpBytes + 1);
+  for (std::size_t size : {std::size_t{100}, zeros.size()}) {
+    const std::string path = dir + "quarn_help_" + std::to_string(size);
+    std::ofstream(path, std::ios::binary).write(zeros.data(), static_cast<std::streamsize>(size));
+    const quarn::Bytes bytes(reinterpret_cast<const std::byte*>(zeros.data()), size);
+    const std::string missing = path + ".missing";
+    for (const Input& input : {Input(path), Input(bytes), Input(missing)}) {
+      const auto* name = std::get_if<std::string>(&input);
+      const bool is_missing = name != nullptr && *name == missing;
+      SCOPED_TRACE(std::to_string(size) + " bytes, input " + std::to_string(input.index()));
+      const Outcome want = quarn::batch::load(input);
+      ASSERT_FALSE(want);  // zeros are no psfbin file
+      auto made = quarn::batch::load_if_small(Input(input));
+      ASSERT_EQ(std::holds_alternative<Input>(made), size > quarn::batch::kHelpBytes && !is_missing);
+      if (auto* back = std::get_if<Input>(&made)) {
+        EXPECT_EQ(back->index(), input.index() == 0 ? 2u : 1u);  // a path comes back opened
+        EXPECT_EQ(quarn::batch::load(*back).error(), want.error());
+        // Given back once, never loaded by the caller.
+        EXPECT_TRUE(std::holds_alternative<Input>(quarn::batch::load_if_small(Input(*back))));
+      } else {
+        EXPECT_EQ(std::get<Outcome>(made).error(), want.error());
+      }
+    }
+    std::remove(path.c_str());
+  }
 }
 
 // Workers count against the thread budget: with every CPU of the limit busy
