@@ -112,8 +112,7 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   };
   while (!ready()) {
     if (s.slots.empty()) return std::nullopt;
-    const bool can_help = helper_ && !s.stopping && !s.full &&
-                          s.next_start < s.first + s.slots.size() &&
+    const bool can_help = helper_ && !s.full && s.next_start < s.first + s.slots.size() &&
                           std::chrono::steady_clock::now() < deadline;
     if (!can_help) {
       if (!s.ready.wait_until(lock, deadline, ready)) return std::nullopt;
@@ -154,7 +153,7 @@ bool Reader::helped(std::size_t number, std::variant<Outcome, Input>&& made,
   State& s = *state_;
   if (s.stopping) return false;  // stopped from another thread: its slot is gone
   Slot& slot = s.slots[number - s.first];
-  if (auto* back = std::get_if<Input>(&made); back != nullptr && !thrown) {
+  if (auto* back = std::get_if<Input>(&made)) {  // never when the helper threw
     slot.input = std::move(*back);
     s.given_back.push_back(number);
     s.work.notify_one();

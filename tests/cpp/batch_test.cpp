@@ -101,7 +101,7 @@ TEST(BatchReader, FailuresInTheirPlace) {
   for (int i = 0; i < 8; ++i) {
     SCOPED_TRACE(i);
     if (i == 5) {
-      EXPECT_THROW(take(reader), std::bad_alloc);
+      EXPECT_THROW((void)take(reader), std::bad_alloc);
       continue;
     }
     Outcome o = take(reader);
@@ -173,6 +173,7 @@ TEST(BatchReader, TheCallerLoadsWhileItWaits) {
   auto helper = [&](Input&& input) -> std::variant<Outcome, Input> {
     const int n = number_of(input);
     helped.push_back(n);
+    if (n == 1) std::this_thread::sleep_for(30ms);  // past the caller's timeout
     if (n == 3) throw std::bad_alloc();
     if (n == 6) {  // the reader is stopped under it
       std::thread([&] {
@@ -188,13 +189,15 @@ TEST(BatchReader, TheCallerLoadsWhileItWaits) {
   current = &reader;
   for (int i = 0; i < 6; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));
   while (entered < 1) std::this_thread::sleep_for(100us);
+  EXPECT_FALSE(reader.next(20ms));  // helped with one input, and its time was up
+  EXPECT_EQ(helped, (std::vector<int>{1}));
   EXPECT_FALSE(reader.next(20ms));  // helped with every other input, then waited
   EXPECT_EQ(helped, (std::vector<int>{1, 2, 3, 4, 5}));
   release = true;
   for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE(i);
     if (i == 3) {
-      EXPECT_THROW(take(reader), std::bad_alloc);
+      EXPECT_THROW((void)take(reader), std::bad_alloc);
       continue;
     }
     Outcome o = take(reader);

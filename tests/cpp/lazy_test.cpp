@@ -275,16 +275,18 @@ TEST_P(LazyFileTest, EveryTruncationAndCorruptionFailsAsTheParse) {
   struct Way {
     Concurrency concurrency;
     unsigned fail_every = 0;  // with a reader: every so many of its reads fail
+    std::uint64_t worth_from = 0;
   };
   std::vector<Way> ways{{Concurrency{}}};
   if (std::string_view(GetParam().label).starts_with("windowed_periodic"))
-    ways.insert(ways.end(), {{kSplit}, {Concurrency{.threads = 2}}, {kSplit, 1000}, {kSplit, 3}});
+    ways.insert(ways.end(), {{kSplit}, {Concurrency{.threads = 2}}, {kSplit, 1000}, {kSplit, 3},
+                             {kSplit, 1000, 1 << 20}});
   auto check = [&ways](const std::vector<std::uint8_t>& bytes, const std::string& what) {
     const quarn::Bytes data = std::as_bytes(std::span(bytes));
     Eager want = eager(data);
     for (const Way& way : ways) {
       Source source{data, way.fail_every};
-      const quarn::ReadAt read_at{&Source::read, &source, 0};
+      const quarn::ReadAt read_at{&Source::read, &source, way.worth_from};
       auto index = quarn::driver::index_bytes(data, way.concurrency, nullptr,
                                               way.fail_every != 0 ? &read_at : nullptr);
       if (!want.error.empty()) {
