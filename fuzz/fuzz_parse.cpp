@@ -366,6 +366,36 @@ void check_failure(const std::string& message, std::uint64_t size) {
   }
 }
 
+bool same_value(const quarn::PropValue& a, const quarn::PropValue& b) {
+  using V = quarn::PropValue;
+  if (a.v.index() != b.v.index()) return false;
+  if (const auto* s = std::get_if<V::String>(&a.v)) return s->value == std::get<V::String>(b.v).value;
+  if (const auto* i = std::get_if<V::Int>(&a.v)) return i->value == std::get<V::Int>(b.v).value;
+  return std::bit_cast<std::uint64_t>(std::get<V::Float>(a.v).value) ==
+         std::bit_cast<std::uint64_t>(std::get<V::Float>(b.v).value);
+}
+
+// The HEADER read from the file's first bytes and its footer alone is the one
+// the whole file gives, wherever those bytes settle it.
+void check_header_from_ends(quarn::Bytes data) {
+  for (std::size_t head : {std::size_t{12}, std::size_t{64}, data.size() / 2, std::size_t{4096}}) {
+    if (data.size() <= head + 12) continue;
+    for (bool footer : {true, false}) {
+      auto part = quarn::driver::header_from_ends(data.first(head), data.last(12), footer);
+      if (!part) continue;
+      auto whole = quarn::driver::parse_header(data, footer);
+      require(whole.has_value(), "the HEADER read from the ends passes where the file fails",
+              whole ? "" : whole.error());
+      require(part->layout == whole->layout && part->header.size() == whole->header.size(),
+              "the HEADER read from the ends differs");
+      for (std::size_t i = 0; i < part->header.size(); ++i)
+        require(part->header[i].name == whole->header[i].name &&
+                    same_value(part->header[i].value, whole->header[i].value),
+                "the HEADER read from the ends differs", part->header[i].name);
+    }
+  }
+}
+
 // The lazy walk and reads of `data` against its eager parse and assembly.
 void check_lazy(quarn::Bytes data) {
   auto parsed = quarn::driver::parse(data);
@@ -439,6 +469,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                          reinterpret_cast<std::uintptr_t>(copy.get()) + size};
   auto parsed = quarn::driver::parse(quarn::Bytes(copy.get(), size));
   copy.reset();
+  check_header_from_ends(std::as_bytes(std::span(data, size)));
   check_lazy(std::as_bytes(std::span(data, size)));
 
   // The same bytes parse to the same outcome, however the decoding is split.

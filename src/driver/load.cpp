@@ -30,6 +30,15 @@ Result<Records> load_records(Bytes data, unsigned threads) {
 }
 
 Result<PropertyList> load_header(const std::string& path, bool require_footer) {
+  // A HEADER most often lies in the file's first page: that page and the
+  // footer settle it without reading the rest; otherwise the whole file does.
+  constexpr std::size_t kHeadBytes = 4096;
+  if (auto ends = MappedFile::read_ends(path, kHeadBytes, 12)) {
+    const std::byte* bytes = ends->bytes.get();
+    if (auto leading = header_from_ends(Bytes(bytes, ends->head), Bytes(bytes + ends->head, 12),
+                                        require_footer))
+      return std::move(leading->header);
+  }
   auto file = MappedFile::open(path);
   if (!file) return pass_up(file);
   Result<HeaderOnly> parsed = Failure{};

@@ -84,6 +84,24 @@ Result<MappedFile> MappedFile::open(const std::string& path) {
   return MappedFile(std::move(fd), Mapping(base, length), nullptr, static_cast<std::size_t>(size));
 }
 
+std::optional<MappedFile::Ends> MappedFile::read_ends(const std::string& path, std::size_t head,
+                                                      std::size_t tail) {
+  if (path.find('\0') != std::string::npos) return std::nullopt;
+  const UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+  struct stat st;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size <= head + tail) return std::nullopt;
+  auto bytes = std::make_unique_for_overwrite<std::byte[]>(head + tail);
+  const auto read = [&](std::byte* out, std::size_t n, std::uint64_t pos) {
+    return ::pread(fd.get(), out, n, static_cast<off_t>(pos)) == static_cast<ssize_t>(n);
+  };
+  // A short read (the file shrank, a signal) leaves it to the usual way.
+  if (!read(bytes.get(), head, 0) || !read(bytes.get() + head, tail, size - tail))
+    return std::nullopt;
+  return Ends{std::move(bytes), head, tail};
+}
+
 std::optional<std::uint64_t> MappedFile::shrunk_to() const noexcept {
   if (!mapping_.data()) return std::nullopt;  // read whole into memory: nothing can change
   struct stat st;

@@ -57,6 +57,18 @@ class MappedFile {
  public:
   static Result<MappedFile> open(const std::string& path);
 
+  // The first `head` and the last `tail` bytes of a regular file longer than
+  // both together, read without mapping it: head then tail in `bytes`.
+  // nullopt when the file is not such a file or cannot be read so; opening it
+  // the usual way then says why.
+  struct Ends {
+    std::unique_ptr<std::byte[]> bytes;
+    std::size_t head;
+    std::size_t tail;
+  };
+  static std::optional<Ends> read_ends(const std::string& path, std::size_t head,
+                                       std::size_t tail);
+
   // Regular files up to this size are read rather than mapped.
   static constexpr std::size_t kReadBytes = std::size_t{64} << 10;
 

@@ -78,6 +78,18 @@ Result<HeaderOnly> parse_header(Bytes data, bool require_footer) {
   return read_leading(cur, data, require_footer);
 }
 
+std::optional<HeaderOnly> header_from_ends(Bytes head, Bytes tail, bool require_footer) {
+  // Every check of the leading steps either reads bytes of the HEADER or holds
+  // for a longer file when it holds for `head`: a success on `head` is the
+  // whole file's. The footer is the one thing looked for at the end.
+  if (tail.size() != 12 || head.size() < 12) return std::nullopt;
+  if (require_footer && std::memcmp(tail.data(), kMagic, sizeof kMagic) != 0) return std::nullopt;
+  Cursor cur(head);
+  auto leading = read_leading(cur, head, false);
+  if (!leading) return std::nullopt;
+  return std::move(*leading);
+}
+
 Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency, bool lazy,
                          const PagesDone* pages_done, const ReadAt* read_at) {
   Cursor cur(data);

@@ -2,6 +2,8 @@
 // Knows nothing of Python, so tests, fuzzers and benchmarks call it directly.
 #pragma once
 
+#include <optional>
+
 #include "reader/parse_state.h"
 #include "reader/properties.h"
 #include "reader/sections.h"
@@ -24,6 +26,11 @@ struct HeaderOnly {
 // size and (when `require_footer`) its footer, the layout word and the HEADER
 // section. Reads nothing past the HEADER.
 Result<HeaderOnly> parse_header(Bytes data, bool require_footer = true);
+
+// `parse_header` of a file from its first bytes (`head`) and its last 12
+// (`tail`) alone: what it gives for the whole file, or nullopt where these
+// bytes do not settle it (the HEADER runs past `head`, or any failure).
+std::optional<HeaderOnly> header_from_ends(Bytes head, Bytes tail, bool require_footer = true);
 
 // Validates the container (size, footer magic, first word), reads the HEADER
 // and walks the optional TYPE, SWEEP, TRACE and VALUE sections. The samples of

@@ -5,6 +5,9 @@
 // SIGBUS guard handing signals that are not its own to the handler before it.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -174,9 +177,29 @@ TEST_F(LargeFile, LoadHeaderWithAndWithoutTheFooterCheck) {
     ASSERT_TRUE(header) << header.error();
     EXPECT_FALSE(header->empty());
   }
-  resize(100);  // zeros: no footer, and an empty layout without a HEADER
-  EXPECT_EQ(quarn::driver::load_header(path_, true).failure_kind(), quarn::FailureKind::Format);
-  EXPECT_EQ(quarn::driver::load_header(path_, false).failure_kind(), quarn::FailureKind::Format);
+  // The same file made longer than its first page and footer (which are all
+  // a HEADER needs) gives the same header read from those alone.
+  std::ifstream in(example, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string longer = bytes.substr(0, bytes.size() - 12) + std::string(8192, '\0') +
+                             bytes.substr(bytes.size() - 12);
+  ASSERT_EQ(::pwrite(fd_, longer.data(), longer.size(), 0), static_cast<ssize_t>(longer.size()));
+  for (const bool footer : {true, false}) {
+    auto header = quarn::driver::load_header(path_, footer);
+    ASSERT_TRUE(header) << header.error();
+    EXPECT_EQ(header->size(), quarn::driver::load_header(example, footer)->size());
+  }
+  ASSERT_EQ(::pwrite(fd_, "no footer!!!", 12, static_cast<off_t>(longer.size() - 12)), 12);
+  auto without = quarn::driver::load_header(path_, true);
+  ASSERT_FALSE(without);
+  EXPECT_EQ(without.error(), "footer magic 'Clarissa' not found (not a psfbin file?)");
+  EXPECT_TRUE(quarn::driver::load_header(path_, false));
+  for (std::size_t size : {std::size_t{100}, std::size_t{8192}}) {
+    resize(0);
+    resize(size);  // zeros: no footer, and an empty layout without a HEADER
+    EXPECT_EQ(quarn::driver::load_header(path_, true).failure_kind(), quarn::FailureKind::Format);
+    EXPECT_EQ(quarn::driver::load_header(path_, false).failure_kind(), quarn::FailureKind::Format);
+  }
   EXPECT_EQ(quarn::driver::load_header(path_ + ".missing", true).failure_kind(),
             quarn::FailureKind::Io);
 }
