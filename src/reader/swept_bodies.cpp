@@ -418,15 +418,21 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
   while (pos < end) {
     RecordIndex::Slot* prev = slot;
     slot = fast_record(base, size, pos, index, prev);
+    // The checks of this pass repeat the first pass's over the same bytes:
+    // they fail only where the bytes changed under the reader.
+    // LCOV_EXCL_BR_LINE: the first pass read these records whole
     if (slot == nullptr) {
       cur.seek(pos);
       auto head = read_record_head(cur, index);
+      // LCOV_EXCL_BR_LINE: the first pass read this head
       if (!head) return pass_up(head);
       slot = *head;
+      // LCOV_EXCL_BR_LINE: the first pass found these samples
       if (!cur.has(8 * slot->doubles)) return decode_floats(cur, slot->doubles, nullptr);
     }
     SampleBuffer& samples = *slot->samples;
     const std::uint64_t k = slot->doubles;
+    // LCOV_EXCL_BR_LINE: the first pass counted this record, and its room is reserved
     if (!samples.grow_for(k)) return out_of_memory(samples.size() + k, slot->decl->name);
     load_be_f64s(base + pos + 8, k, samples.extend(k));
     pos += 8 + 8 * k;
@@ -550,19 +556,25 @@ bool decode_frames(Bytes data, std::uint64_t from, std::uint64_t to, std::uint64
   const std::uint64_t size = data.size();
   const std::uint64_t k = outs.size();
   std::uint64_t pos = from, at = first;
+  // Every check repeats one of the walk's over the same bytes: it fails only
+  // where the bytes changed under the reader.
   while (pos < to) {
+    // LCOV_EXCL_BR_LINE: the walk read this chunk's head
     if (size - pos < 8) return false;
     const std::uint32_t word = load_be32(base + pos);
     if (word == number(ChunkId::ContainerPadding)) {
       const std::uint64_t filler = load_be32(base + pos + 4);
       pos += 8;
+      // LCOV_EXCL_BR_LINE: the walk skipped this filler
       if (filler > size - pos) return false;
       pos += filler;
       continue;
     }
+    // LCOV_EXCL_BR_LINE: the walk read a frame here
     if (word != number(ChunkId::Declaration)) return false;
     const std::uint64_t w = load_be16(base + pos + 4), n = load_be16(base + pos + 6);
     pos += 8;
+    // LCOV_EXCL_BR_LINE: the walk checked this frame's sizes
     if (n > w || n > last - at || 8 * (k * (w + 1) - 1) > size - pos) return false;
     for (std::uint64_t i = 0; i < k; ++i) {
       load_be_f64s(base + pos, n, outs[i] + at);
@@ -571,6 +583,7 @@ bool decode_frames(Bytes data, std::uint64_t from, std::uint64_t to, std::uint64
     pos -= 8;  // no gap after the last window
     at += n;
   }
+  // LCOV_EXCL_BR_LINE: the walk ended these frames here
   return pos == to && at == last;
 }
 
@@ -792,6 +805,7 @@ Status read_windowed_body(Cursor& cur, std::uint64_t end, ParseState& state,
     const std::uint64_t last = i == splits.size() ? walk->points : splits[i].points;
     ok[i] = decode_frames(cur.data(), from, to, first, last, outs);
   });
+  // LCOV_EXCL_BR_LINE: the decode fails only where the bytes changed since the walk
   if (std::find(ok.begin(), ok.end(), 0) != ok.end()) {
     prepared.undo();
     cur.seek(start);

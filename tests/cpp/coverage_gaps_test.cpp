@@ -200,8 +200,8 @@ TEST_F(LargeFile, LoadHeaderWithAndWithoutTheFooterCheck) {
     EXPECT_EQ(quarn::driver::load_header(path_, true).failure_kind(), quarn::FailureKind::Format);
     EXPECT_EQ(quarn::driver::load_header(path_, false).failure_kind(), quarn::FailureKind::Format);
   }
-  EXPECT_EQ(quarn::driver::load_header(path_ + ".missing", true).failure_kind(),
-            quarn::FailureKind::Io);
+  for (const std::string& bad : {path_ + ".missing", ::testing::TempDir(), path_ + '\0'})
+    EXPECT_EQ(quarn::driver::load_header(bad, true).failure_kind(), quarn::FailureKind::Io) << bad;
 }
 
 // A child of fork() ends with _exit; a coverage build writes its counters first.
