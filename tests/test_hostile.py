@@ -253,8 +253,12 @@ CHILD = textwrap.dedent("""
         vm = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
     resource.setrlimit(resource.RLIMIT_AS, (vm + headroom, resource.RLIM_INFINITY))
     try:
-        psf = quarn.read_psf(path)
-        out = {"ok": [[t.name, len(t.data)] for t in (*psf.sweeps, *psf.traces)]}
+        if sys.argv[3:] == ["open_psf"]:
+            with quarn.open_psf(path) as f:
+                out = {"ok": [[t.name, len(t)] for t in (*f.sweeps, *f.traces)]}
+        else:
+            psf = quarn.read_psf(path)
+            out = {"ok": [[t.name, len(t.data)] for t in (*psf.sweeps, *psf.traces)]}
     except MemoryError as e:
         out = {"MemoryError": str(e)}
     except ValueError as e:
@@ -311,8 +315,8 @@ def struct_fan_out(members: int, decls: int) -> bytes:
                    values=[]).to_bytes()
 
 
-def run_limited(path: Path, headroom: int) -> dict:
-    proc = subprocess.run([sys.executable, "-c", CHILD, str(path), str(headroom)],
+def run_limited(path: Path, headroom: int, how: str = "read_psf") -> dict:
+    proc = subprocess.run([sys.executable, "-c", CHILD, str(path), str(headroom), how],
                           capture_output=True, text=True, timeout=300)
     # A C++ exception through the boundary ends in std::terminate: SIGABRT and
     # "terminate called ..." on stderr. The child must end normally and quietly.
@@ -405,6 +409,20 @@ def test_struct_member_names_are_not_copied_per_value(tmp_path):
     keys = [next(iter(v.data)) for v in psf.values]
     assert keys[0] == "k" * 65536
     assert [v.data[keys[0]] for v in psf.values] == list(range(5000))
+
+
+@needs_rlimit
+def test_memory_exhaustion_while_the_lock_is_released(tmp_path):
+    """The lazy open walks without the interpreter lock; running out of memory
+    there raises MemoryError once the lock is back. A 0.4 MB file whose 5000
+    traces each take a copy of their type's 64 KiB property."""
+    path = tmp_path / "props.psfbin"
+    path.write_bytes(PsfFile(Layout.SIMPLE,
+                             types=[TypeDecl(1, "real", Tag.FLOAT64, props=[("note", "k" * 65536)])],
+                             sweeps=[Decl(10, "x", 1)],
+                             traces=[Decl(100 + i, f"t{i}", 1) for i in range(5000)],
+                             values=[]).to_bytes())
+    assert run_limited(path, 64 * MiB, "open_psf") == {"MemoryError": ""}
 
 
 def test_wide_struct_trace_reads_in_linear_time(tmp_path):

@@ -6,6 +6,7 @@
 #include "driver/load.h"
 #include "module/path_arg.h"
 #include "native/features.h"
+#include "native/without_lock.h"
 
 namespace quarn::native {
 namespace {
@@ -21,9 +22,7 @@ PyObject* read_header(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     std::string path;
     if (!convert_path(arg, path)) return nullptr;
     Result<PropertyList> header = Failure{};
-    Py_BEGIN_ALLOW_THREADS
-    header = driver::load_header(path, require_footer != 0);
-    Py_END_ALLOW_THREADS
+    without_lock([&] { header = driver::load_header(path, require_footer != 0); });
     if (!header) return driver::raise_failure(header);
     return driver::properties_to_py(std::move(*header)).release();
   } catch (const std::bad_alloc&) {

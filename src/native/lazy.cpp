@@ -25,6 +25,7 @@
 #include "module/raise.h"
 #include "module/result_types.h"
 #include "native/features.h"
+#include "native/without_lock.h"
 #include "numpy_bridge/bridge.h"
 
 namespace quarn::native {
@@ -129,9 +130,7 @@ int lazy_init(PyObject* obj, PyObject* args, PyObject* kwargs) noexcept {
     std::string path;
     if (!convert_path(arg, path)) return -1;
     Result<driver::LazyFile> opened = Failure{};
-    Py_BEGIN_ALLOW_THREADS
-    opened = driver::LazyFile::open(path);
-    Py_END_ALLOW_THREADS
+    without_lock([&] { opened = driver::LazyFile::open(path); });
     if (!opened) {
       driver::raise_failure(opened);
       return -1;
@@ -183,15 +182,13 @@ Ref read_range(LazyObject* self, std::size_t which, std::uint64_t start, std::ui
   const driver::LazySeries& series = *(*self->series)[which];
   Result<Series> got = Failure{};
   bool closed = false;
-  Py_BEGIN_ALLOW_THREADS
-  {
+  without_lock([&] {
     std::shared_lock hold(*self->lock);
     if (const driver::LazyFile* file = self->file.load(); file == nullptr)
       closed = true;
     else
       got = file->read(series, start, stop);
-  }
-  Py_END_ALLOW_THREADS
+  });
   if (closed) return Ref::steal(closed_error());
   if (!got) return Ref::steal(driver::raise_failure(got));
   return numpy_bridge::series_to_py(std::move(*got));
