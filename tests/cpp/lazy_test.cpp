@@ -347,39 +347,29 @@ TEST(LazyWalk, LetsGoOfTheBodyAndIndexesItAlikeOnAnyThreads) {
 // its mapping; it reads the frames alike, and a head changed on disk fails
 // the open as the parse fails.
 TEST(LazyWalk, ReadsFarApartHeadsFromTheFile) {
-  const ByteBuilder big = windowed_file(15, 2, 200, true, 7, 2048);  // frames of 48 KiB, 9.8 MB
-  std::vector<std::uint8_t> bytes = big.vec();
-  const std::string path = ::testing::TempDir() + "quarn_lazy_heads.psf";
-  // The head of a full frame in the last tenth of the file.
-  const std::uint8_t full[] = {0, 0, 0, 16, 8, 0, 8, 0};
+  std::vector<std::uint8_t> bytes = windowed_file(15, 2, 200, true, 7, 2048).vec();  // 9.8 MB
+  const std::uint8_t full[] = {0, 0, 0, 16, 8, 0, 8, 0};  // the head of a full frame, 48 KiB
   const auto head = static_cast<std::size_t>(
       std::find_end(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(bytes.size() / 10),
                     std::begin(full), std::end(full)) - bytes.begin());
-  ASSERT_GT(head, bytes.size() / 2);
+  const std::string path = ::testing::TempDir() + "quarn_lazy_heads.psf";
   for (bool corrupt : {false, true}) {
-    if (corrupt) bytes[head + 5] ^= 1;  // the window size of a frame near the end
-    {
-      std::ofstream out(path, std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    bytes[head + 5] ^= corrupt;  // the window size of a frame near the end
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     Eager want = eager(std::as_bytes(std::span(bytes)));
+    ASSERT_EQ(want.error.empty(), !corrupt);
     auto file = quarn::driver::LazyFile::open(path, 2);
+    ASSERT_EQ(file.has_value(), !corrupt);
     if (corrupt) {
-      ASSERT_NE(want.error, "");
-      ASSERT_FALSE(file);
       EXPECT_EQ(file.error(), want.error);
       continue;
     }
-    ASSERT_TRUE(file) << file.error();
-    auto lazy = all_series(file->index());
-    ASSERT_EQ(lazy.size(), want.series.size());
-    for (std::size_t i = 0; i < lazy.size(); ++i) {
-      auto got = file->read(*lazy[i], 0, lazy[i]->layout.points);
-      ASSERT_TRUE(got) << got.error();
-      const auto& expected = want.series[i].series.samples();
-      ASSERT_EQ(got->samples().size(), expected.size());
-      EXPECT_EQ(std::memcmp(got->samples().data(), expected.data(), expected.size() * 8), 0);
-    }
+    const LazySeries& last = file->index().traces.back();
+    auto got = file->read(last, 0, last.layout.points);
+    ASSERT_TRUE(got && got->samples().size() == want.series.back().series.samples().size());
+    EXPECT_EQ(std::memcmp(got->samples().data(), want.series.back().series.samples().data(),
+                          got->samples().size() * 8), 0);
   }
   std::remove(path.c_str());
 }
