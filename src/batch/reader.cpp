@@ -112,7 +112,9 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   };
   while (!ready()) {
     if (s.slots.empty()) return std::nullopt;
-    const bool can_help = helper_ && !s.full && s.next_start < s.first + s.slots.size() &&
+    // Room in the window, whatever the workers' hysteresis says.
+    const bool can_help = helper_ && s.next_start - s.first < window_ &&
+                          s.next_start < s.first + s.slots.size() &&
                           std::chrono::steady_clock::now() < deadline;
     if (!can_help) {
       if (!s.ready.wait_until(lock, deadline, ready)) return std::nullopt;
