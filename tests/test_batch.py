@@ -207,6 +207,9 @@ def test_many_interrupted(tmp_path):
     # More files than a fast machine reads before the signal, each failing
     # cheaply, so the iteration can end only by the interrupt.
     it = quarn.read_many((str(slow) for _ in range(100_000)), workers=2, errors="return")
+    # Python's own handler, even where the test run started with SIGINT ignored
+    # (a background job of a shell without job control).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     try:
@@ -216,6 +219,7 @@ def test_many_interrupted(tmp_path):
     finally:
         timer.cancel()
         timer.join()  # it may still be ending after sending the signal
+        signal.signal(signal.SIGINT, previous)
     assert threads_and_fds() == before
 
 
