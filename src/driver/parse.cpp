@@ -79,15 +79,17 @@ Result<HeaderOnly> parse_header(Bytes data, bool require_footer) {
 }
 
 std::optional<HeaderOnly> header_from_ends(Bytes head, Bytes tail, bool require_footer) {
-  // Every check of the leading steps either reads bytes of the HEADER or holds
-  // for a longer file when it holds for `head`: a success on `head` is the
-  // whole file's. The footer is the one thing looked for at the end.
+  // Every check of the leading steps reads bytes of the HEADER, or holds for a
+  // longer file when it holds for `head`, but one: the property list ends at
+  // the first word that is not a property, and `head` must hold that word.
+  // Then a success on `head` is the whole file's. The footer is the one thing
+  // looked for at the end.
   // LCOV_EXCL_BR_LINE: callers pass the 12 bytes of the footer and at least as many of head
   if (tail.size() != 12 || head.size() < 12) return std::nullopt;
   if (require_footer && std::memcmp(tail.data(), kMagic, sizeof kMagic) != 0) return std::nullopt;
   Cursor cur(head);
   auto leading = read_leading(cur, head, false);
-  if (!leading) return std::nullopt;
+  if (!leading || head.size() - cur.pos() < 4) return std::nullopt;
   return std::move(*leading);
 }
 
