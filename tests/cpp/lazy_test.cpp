@@ -250,45 +250,21 @@ TEST_P(LazyFileTest, ReadsReportTheStretchesTheyAreDoneWith) {
   }
 }
 
-// Reads the walked bytes as a file would, failing every `fail_every`th read.
-struct Source {
-  quarn::Bytes data;
-  unsigned fail_every;
-  std::atomic<unsigned> reads{0};
-  static bool read(void* self, std::uint64_t pos, std::byte* out, std::size_t n) noexcept {
-    auto& s = *static_cast<Source*>(self);
-    if (++s.reads % s.fail_every == 0 || pos > s.data.size() || n > s.data.size() - pos)
-      return false;
-    std::memcpy(out, s.data.data() + pos, n);
-    return true;
-  }
-};
-
 // A cut file fails exactly as the parse fails; one whose footer is put back
 // after the cut reaches every reader of the walk.
 TEST_P(LazyFileTest, EveryTruncationAndCorruptionFailsAsTheParse) {
   const ByteBuilder b = GetParam().build();
   const auto& whole = b.vec();
   const std::size_t body = whole.size() - 12;
-  // Repeats checked ahead on threads, through the bytes or through a reader
-  // of them that fails now and then, and a body too small to be worth it.
-  struct Way {
-    Concurrency concurrency;
-    unsigned fail_every = 0;  // with a reader: every so many of its reads fail
-    std::uint64_t worth_from = 0;
-  };
-  std::vector<Way> ways{{Concurrency{}}};
-  if (std::string_view(GetParam().label).starts_with("windowed_periodic"))
-    ways.insert(ways.end(), {{kSplit, 1000, 1 << 20},  // a reader, of heads too close to use it
-                             {Concurrency{.threads = 2}}, {kSplit, 1000}, {kSplit, 3}});
+  // The walk that checks repeats ahead on threads, where there are repeats.
+  const bool periodic = std::string_view(GetParam().label).starts_with("windowed_periodic");
+  std::vector<Concurrency> ways{Concurrency{}};
+  if (periodic) ways.push_back(kSplit);
   auto check = [&ways](const std::vector<std::uint8_t>& bytes, const std::string& what) {
     const quarn::Bytes data = std::as_bytes(std::span(bytes));
     Eager want = eager(data);
-    for (const Way& way : ways) {
-      Source source{data, way.fail_every};
-      const quarn::ReadAt read_at{&Source::read, &source, way.worth_from};
-      auto index = quarn::driver::index_bytes(data, way.concurrency, nullptr,
-                                              way.fail_every != 0 ? &read_at : nullptr);
+    for (const Concurrency& concurrency : ways) {
+      auto index = quarn::driver::index_bytes(data, concurrency);
       if (!want.error.empty()) {
         ASSERT_FALSE(index) << what << ": the parse fails with " << want.error;
         ASSERT_EQ(index.error(), want.error) << what;
