@@ -76,7 +76,7 @@ class MappedFile {
     return {buffer_ ? buffer_.get() : mapping_.data(), size_};
   }
   // Whether the bytes are a mapping of the file (not a copy read into memory).
-  bool mapped() const noexcept { return !buffer_ && mapping_.data() != nullptr; }
+  bool mapped() const noexcept { return mapping_.data() != nullptr; }
   // Nothing may refer to the bytes afterwards.
   void unmap() noexcept {
     mapping_.reset();

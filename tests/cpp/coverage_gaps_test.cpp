@@ -2,7 +2,8 @@
 // growth and limits, the thread helpers at their edges, a file larger than the
 // read-whole limit that shrinks under its mapping, load_records end to end,
 // the batch reader's degenerate sizes and its orphan after fork, and the
-// SIGBUS guard handing signals that are not its own to the handler before it.
+// SIGBUS guard handing signals that are not its own to the handler before it,
+// growth past the address space, and the batch caller's helper.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -10,6 +11,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +21,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
@@ -200,7 +204,8 @@ TEST_F(LargeFile, LoadHeaderWithAndWithoutTheFooterCheck) {
     EXPECT_EQ(quarn::driver::load_header(path_, true).failure_kind(), quarn::FailureKind::Format);
     EXPECT_EQ(quarn::driver::load_header(path_, false).failure_kind(), quarn::FailureKind::Format);
   }
-  for (const std::string& bad : {path_ + ".missing", ::testing::TempDir(), path_ + '\0'})
+  for (const std::string& bad :
+       {path_ + ".missing", ::testing::TempDir(), path_ + '\0', std::string("/dev/null")})
     EXPECT_EQ(quarn::driver::load_header(bad, true).failure_kind(), quarn::FailureKind::Io) << bad;
 }
 
@@ -235,32 +240,115 @@ TEST(BatchReaderEdges, DegenerateSizesAndTheOrphanAfterFork) {
 }
 
 // The guard's handler is installed once per process, keeping the one before
-// it: each case runs in a fresh process (a death test) with its own.
-std::atomic<int> g_chained{0};
+// it: each case runs in a fresh process (a death test) with its own, and
+// meets one SIGBUS that is not a fault of the guarded range. A handler before
+// ends the child with 0; with none (or an ignored signal) the signal kills it.
+enum class Before { Siginfo, Plain, Default, Ignored, SiginfoNull };
+enum class Bus { SentGuarded, SentUnguarded, FaultBelow, FaultAbove };
 
-void expect_chained(bool with_siginfo) {
+void meet_bus_error(Before before, Bus bus) {
   struct sigaction mine {};
-  if (with_siginfo) {
-    mine.sa_sigaction = [](int, siginfo_t*, void*) { ++g_chained; };
-    mine.sa_flags = SA_SIGINFO;
-  } else {
-    mine.sa_handler = [](int) { ++g_chained; };
-  }
   sigemptyset(&mine.sa_mask);
-  sigaction(SIGBUS, &mine, nullptr);
-  static const std::byte range[16] = {};
-  {
-    quarn::BusGuard guard(quarn::Bytes(range, sizeof range));
-    raise(SIGBUS);  // sent, not a fault of the range
+  switch (before) {
+    case Before::Siginfo:
+      mine.sa_sigaction = [](int, siginfo_t*, void*) { child_exit(true); };
+      mine.sa_flags = SA_SIGINFO;
+      break;
+    case Before::Plain: mine.sa_handler = [](int) { child_exit(true); }; break;
+    case Before::Default: mine.sa_handler = SIG_DFL; break;
+    case Before::Ignored: mine.sa_handler = SIG_IGN; break;
+    case Before::SiginfoNull: mine.sa_flags = SA_SIGINFO; break;  // and no handler
   }
-  raise(SIGBUS);  // no guard on this thread
-  child_exit(g_chained.load() == 2);
+  sigaction(SIGBUS, &mine, nullptr);
+  // Three pages of an empty file: touching any of them faults. The guard
+  // covers the middle one.
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::string name = ::testing::TempDir() + "quarn_bus_XXXXXX";
+  const int fd = ::mkstemp(name.data());
+  ::unlink(name.c_str());
+  auto* pages = static_cast<const std::byte*>(::mmap(nullptr, 3 * page, PROT_READ, MAP_SHARED, fd, 0));
+  if (fd < 0 || pages == MAP_FAILED) child_exit(false);
+  quarn::BusGuard guard(quarn::Bytes(pages + page, page));
+  std::size_t at = 0;
+  auto touch = [&] { (void)*static_cast<const volatile std::byte*>(pages + at); };
+  auto send = [] { raise(SIGBUS); };
+  switch (bus) {
+    case Bus::SentGuarded: guard.run(quarn::TaskRef(send)); break;
+    case Bus::SentUnguarded: std::thread(send).join(); break;  // a thread with no guard
+    case Bus::FaultBelow: guard.run(quarn::TaskRef(touch)); break;
+    case Bus::FaultAbove: at = 2 * page, guard.run(quarn::TaskRef(touch)); break;
+  }
+  child_exit(false);  // the signal went nowhere
 }
 
-TEST(BusGuardChain, SignalsNotOfTheRangeGoToThePreviousHandler) {
+TEST(BusGuardChain, SignalsNotOfTheRangeGoToTheHandlerBefore) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(expect_chained(true), ::testing::ExitedWithCode(0), "");
-  EXPECT_EXIT(expect_chained(false), ::testing::ExitedWithCode(0), "");
+  for (Before before : {Before::Siginfo, Before::Plain, Before::Default, Before::Ignored,
+                        Before::SiginfoNull}) {
+    for (Bus bus : {Bus::SentGuarded, Bus::SentUnguarded, Bus::FaultBelow, Bus::FaultAbove}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(before)) + "/" + std::to_string(static_cast<int>(bus)));
+      if (before == Before::Siginfo || before == Before::Plain)
+        EXPECT_EXIT(meet_bus_error(before, bus), ::testing::ExitedWithCode(0), "");
+      else
+        EXPECT_EXIT(meet_bus_error(before, bus), ::testing::KilledBySignal(SIGBUS), "");
+    }
+  }
+}
+
+// Growth that the address space cannot hold fails cleanly, whether the
+// samples move from malloc into a mapping or a mapping grows (in a child, under
+// a limit on its address space).
+TEST(SampleBufferGrowth, FailsCleanlyWithoutAddressSpace) {
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    SampleBuffer moved, grown;
+    bool ok = moved.reserve_more_exact(1000) && grown.reserve_more_exact(std::size_t{1} << 20);
+    rlimit limit{};
+    ok = ok && ::getrlimit(RLIMIT_AS, &limit) == 0;
+    limit.rlim_cur = std::size_t{1} << 36;  // far below what is asked next, far above what is used
+    ok = ok && ::setrlimit(RLIMIT_AS, &limit) == 0;
+    const std::uint64_t huge = std::uint64_t{1} << 34;  // doubles: 128 GiB
+    ok = ok && !moved.reserve_more_exact(huge) && moved.capacity() == 1000 &&
+         !grown.reserve_more_exact(huge) && grown.capacity() == std::size_t{1} << 20;
+    child_exit(ok);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// The caller's helper loads small inputs as the workers would, and gives
+// large files back opened (and opened ones back as they are).
+TEST(BatchHelper, LoadsSmallInputsAndGivesLargeFilesBack) {
+  namespace batch = quarn::batch;
+  const std::string example = std::string(QUARN_SOURCE_DIR) + "/examples/ac.psfbin";
+  std::ifstream in(example, std::ios::binary);
+  const std::string small((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string large = std::string(batch::kHelpBytes + 1, '\0');
+  const std::string big_path = ::testing::TempDir() + "quarn_help_large";
+  std::ofstream(big_path, std::ios::binary).write(large.data(), static_cast<std::streamsize>(large.size()));
+  auto bytes = [](const std::string& s) { return quarn::Bytes(reinterpret_cast<const std::byte*>(s.data()), s.size()); };
+  const batch::Input inputs[] = {example, big_path, big_path + ".missing", bytes(small), bytes(large)};
+  for (const batch::Input& input : inputs) {
+    const batch::Outcome want = batch::load(input);
+    auto made = batch::load_if_small(batch::Input(input));
+    if (auto* outcome = std::get_if<batch::Outcome>(&made)) {
+      ASSERT_EQ(outcome->has_value(), want.has_value());
+      if (!want) {
+        EXPECT_EQ(outcome->error(), want.error());
+      }
+      continue;
+    }
+    // Given back: the large ones, the file opened; loading that gives the same.
+    auto& back = std::get<batch::Input>(made);
+    const batch::Outcome later = batch::load(back);
+    ASSERT_FALSE(later);
+    EXPECT_EQ(later.error(), want.error());
+    auto again = batch::load_if_small(std::move(back));
+    EXPECT_TRUE(std::holds_alternative<batch::Input>(again));
+  }
+  std::remove(big_path.c_str());
 }
 
 }  // namespace
