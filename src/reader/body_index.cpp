@@ -88,6 +88,7 @@ SeriesLayout layout_of(const BodyIndex& body, std::uint32_t id, std::uint64_t do
   SeriesLayout out;
   out.doubles = doubles;
   if (body.layout == BodyIndex::Layout::Windowed) {
+    // LCOV_EXCL_BR_LINE: every sweep and trace of a Windowed body has its window
     if (auto it = body.window_of.find(id); it != body.window_of.end()) {
       out.window = it->second;
       out.points = body.frame_points;

@@ -3,6 +3,7 @@
 // is the parsed one bit for bit; the walk fails exactly where the parse (and
 // the assembly of its records) fails, with the same message.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -238,6 +240,9 @@ TEST_P(LazyFileTest, ReadsReportTheStretchesTheyAreDoneWith) {
                               &spans};
   for (const LazySeries* s : all_series(*index)) {
     spans.clear();
+    // Nothing read, at the middle and at the end: nothing told past the body.
+    for (std::uint64_t at : {s->layout.points / 2, s->layout.points})
+      ASSERT_TRUE(quarn::driver::read_series(b.bytes(), index->body, *s, at, at, {}, &done));
     auto got = quarn::driver::read_series(b.bytes(), index->body, *s, 0, s->layout.points, {},
                                           &done);
     ASSERT_TRUE(got);
@@ -256,15 +261,30 @@ TEST_P(LazyFileTest, EveryTruncationAndCorruptionFailsAsTheParse) {
   const ByteBuilder b = GetParam().build();
   const auto& whole = b.vec();
   const std::size_t body = whole.size() - 12;
-  // The walk that checks repeats ahead on threads, where there are repeats.
-  const bool periodic = std::string_view(GetParam().label).starts_with("windowed_periodic");
-  std::vector<Concurrency> ways{Concurrency{}};
-  if (periodic) ways.push_back(kSplit);
+  // The walk that checks repeats ahead on threads, where there are repeats:
+  // split, not worth splitting, and with a reader of the file whose heads are
+  // too close to be worth reading (the fuzz target reads them, failing some).
+  struct Way {
+    Concurrency concurrency;
+    bool reader = false;
+  };
+  std::vector<Way> ways{{Concurrency{}}};
+  if (std::string_view(GetParam().label).starts_with("windowed_periodic"))
+    ways.insert(ways.end(), {{kSplit}, {Concurrency{.threads = 2}}, {kSplit, true}});
   auto check = [&ways](const std::vector<std::uint8_t>& bytes, const std::string& what) {
-    const quarn::Bytes data = std::as_bytes(std::span(bytes));
+    quarn::Bytes data = std::as_bytes(std::span(bytes));
     Eager want = eager(data);
-    for (const Concurrency& concurrency : ways) {
-      auto index = quarn::driver::index_bytes(data, concurrency);
+    const quarn::ReadAt far_only{
+        [](void* d, std::uint64_t pos, std::byte* out, std::size_t n) noexcept {
+          const auto& all = *static_cast<const quarn::Bytes*>(d);
+          if (pos > all.size() || n > all.size() - pos) return false;
+          std::memcpy(out, all.data() + pos, n);
+          return true;
+        },
+        &data, std::uint64_t{1} << 20};
+    for (const Way& way : ways) {
+      auto index = quarn::driver::index_bytes(data, way.concurrency, nullptr,
+                                              way.reader ? &far_only : nullptr);
       if (!want.error.empty()) {
         ASSERT_FALSE(index) << what << ": the parse fails with " << want.error;
         ASSERT_EQ(index.error(), want.error) << what;
@@ -319,6 +339,29 @@ TEST(LazyWalk, LetsGoOfTheBodyAndIndexesItAlikeOnAnyThreads) {
   }
 }
 
+// A read of many megabytes tells of its stretches as it goes, each of some
+// bytes: a sweep whose records fill exactly one span, and a trace of frames
+// without padding.
+TEST(LazyWalk, LongReadsTellTheirStretchesAsTheyGo) {
+  const std::uint64_t span = quarn::PagesDone::kReleaseSpan;
+  for (const ByteBuilder& big : {simple_file(16, Shape::SweepOnly, span / 16),
+                                 windowed_file(17, 0, 140, true, 0, 8192)}) {
+    auto index = quarn::driver::index_bytes(big.bytes());
+    ASSERT_TRUE(index) << index.error();
+    std::vector<std::uint64_t> told;
+    const quarn::PagesDone done{[](void* c, std::uint64_t, std::uint64_t length) noexcept {
+                                  static_cast<std::vector<std::uint64_t>*>(c)->push_back(length);
+                                },
+                                &told};
+    const LazySeries& sweep = index->sweeps.front();
+    ASSERT_TRUE(quarn::driver::read_series(big.bytes(), index->body, sweep, 0, sweep.layout.points,
+                                           Concurrency{.threads = 1}, &done));
+    EXPECT_GE(told.size(), 1u);
+    EXPECT_EQ(std::count(told.begin(), told.end(), 0u), 0);
+    EXPECT_GE(std::accumulate(told.begin(), told.end(), std::uint64_t{0}) + 65536, big.size() - 4096);
+  }
+}
+
 // An open file's walk reads heads far apart from the file rather than through
 // its mapping; it reads the frames alike, and a head changed on disk fails
 // the open as the parse fails.
@@ -347,6 +390,20 @@ TEST(LazyWalk, ReadsFarApartHeadsFromTheFile) {
     EXPECT_EQ(std::memcmp(got->samples().data(), want.series.back().series.samples().data(),
                           got->samples().size() * 8), 0);
   }
+  // A file cut on disk after its open fails the next read as a file that
+  // shrank; a missing file fails the open.
+  bytes[head + 5] ^= 1;
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  auto file = quarn::driver::LazyFile::open(path, 2);
+  ASSERT_TRUE(file) << file.error();
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(bytes.size() / 2)), 0);
+  const LazySeries& last = file->index().traces.back();
+  auto cut = file->read(last, 0, last.layout.points);
+  ASSERT_FALSE(cut);
+  EXPECT_EQ(cut.failure_kind(), quarn::FailureKind::Io);
+  EXPECT_NE(cut.error().find("the file shrank while it was being read"), std::string::npos);
+  EXPECT_EQ(quarn::driver::LazyFile::open(path + ".missing").failure_kind(), quarn::FailureKind::Io);
   std::remove(path.c_str());
 }
 

@@ -3,9 +3,11 @@
 // 20..28, the body from 28.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <vector>
 
+#include "reader/body_index.h"
 #include "section_case.h"
 
 namespace {
@@ -270,12 +272,18 @@ TEST_P(SimpleUnknownIdTest, Reported) {
 
 INSTANTIATE_TEST_SUITE_P(Simple, SimpleUnknownIdTest, ::testing::Values(1u, 4u, 8u, 16u, 1024u));
 
-// Series large enough for their storage to leave the small-buffer regime.
-TEST(Simple, LargeSeriesKeepEverySample) {
+// Series large enough for their storage to leave the small-buffer regime;
+// with a first record whose declaration never comes back, the records up to
+// its return (a cycle) are more than a cycle may hold, and are read one by one.
+class SimpleLarge : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SimpleLarge, KeepEverySampleEagerAndLazy) {
   constexpr std::uint32_t kSweepPoints = 300'000, kTracePoints = 70'000;
+  const bool lone_first = GetParam();
   ByteBuilder b;
   b.fill(quarn_test::kAt);
   b.value_section([&](ByteBuilder& v) {
+    if (lone_first) record(v, 2, {7.0});
     for (std::uint32_t i = 0; i < kSweepPoints; ++i) {
       record(v, 1, {double(i)});
       if (i < kTracePoints) record(v, 3, {double(i), -double(i)});
@@ -291,13 +299,28 @@ TEST(Simple, LargeSeriesKeepEverySample) {
   const auto& trace = st.decls.at(3).series.samples();
   ASSERT_EQ(sweep.size(), kSweepPoints);
   ASSERT_EQ(trace.size(), 2 * kTracePoints);
+  EXPECT_EQ(st.decls.at(2).series.samples().size(), lone_first ? 1u : 0u);
   EXPECT_EQ(sweep.capacity(), sweep.size());
   EXPECT_EQ(trace.capacity(), trace.size());
   std::uint32_t wrong = 0;
   for (std::uint32_t i = 0; i < kSweepPoints; ++i) wrong += sweep[i] != double(i);
   for (std::uint32_t i = 0; i < kTracePoints; ++i) wrong += trace[2 * i] != double(i) || trace[2 * i + 1] != -double(i);
   EXPECT_EQ(wrong, 0u);
+
+  ParseState lazy;
+  simple_decls(lazy);
+  lazy.lazy = std::make_unique<quarn::LazyRecord>();
+  quarn::Cursor again(b.bytes());
+  ASSERT_TRUE(again.skip(quarn_test::kAt));
+  r = quarn::parse_value_section(again, quarn::TypeTable{}, lazy, quarn::ValueSectionType::Simple);
+  ASSERT_TRUE(r) << r.error();
+  const quarn::BodyIndex& body = lazy.lazy->body;
+  EXPECT_EQ(quarn::layout_of(body, 1, 1).points, kSweepPoints);
+  EXPECT_EQ(quarn::layout_of(body, 2, 1).points, lone_first ? 1u : 0u);
+  EXPECT_EQ(quarn::layout_of(body, 3, 2).points, kTracePoints);
 }
+
+INSTANTIATE_TEST_SUITE_P(Simple, SimpleLarge, ::testing::Bool());
 
 // ---------------------------------------------------------------------------
 // Windowed
@@ -426,6 +449,15 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     [](ByteBuilder& b) {
                       b.value_section([](ByteBuilder& v) { frame(v, 1, 1, {{1}, {2}, {0}, {3}}); });
+                    },
+                    "", "windowed frame references unknown declaration 9"},
+        SectionCase{"missing_declaration_in_a_list_naming_one_twice", Reader::Windowed,
+                    [](ParseState& st) {
+                      windowed_decls(st);
+                      st.trace_order = {2, 2, 9};
+                    },
+                    [](ByteBuilder& b) {
+                      b.value_section([](ByteBuilder& v) { frame(v, 1, 1, {{1}, {2}, {2}, {0}}); });
                     },
                     "", "windowed frame references unknown declaration 9"},
         SectionCase{"missing_declaration_without_frames", Reader::Windowed,
