@@ -22,12 +22,12 @@ std::once_flag g_installed;
 // coverage counters: the death tests check them, the counts cannot show them.
 void chain(int sig, siginfo_t* info, void* context) {
   if (g_previous.sa_flags & SA_SIGINFO) {
-    // LCOV_EXCL_BR_LINE: not taken, the default action follows
+    // LCOV_EXCL_BR_LINE: its other way ends the process
     if (g_previous.sa_sigaction != nullptr) {
       g_previous.sa_sigaction(sig, info, context);
       return;
     }
-    // LCOV_EXCL_BR_LINE: not taken, the default action follows
+    // LCOV_EXCL_BR_LINE: its other way ends the process
   } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
     g_previous.sa_handler(sig);
     return;

@@ -404,7 +404,7 @@ Status read_simple_body(Cursor& cur, std::uint64_t end, ParseState& state,
     if (entry.records == 0) continue;
     std::uint64_t doubles;
     if (auto* st = std::get_if<Series::Struct>(&entry.decl->series.v)) {
-      // LCOV_EXCL_BR_LINE: both factors count bytes of the file; only a file of many GiB overflows
+      // LCOV_EXCL_BR_LINE: the first pass found every record's doubles in the file, so fewer than its bytes
       if (__builtin_mul_overflow(entry.records, st->width(), &doubles))
         return fail("struct buffer size overflow ({} * {})", entry.records, st->width());
     } else {
