@@ -123,7 +123,8 @@ PY
 # ---------------------------------------------------------------------------------------
 # Steps
 
-# cpp_tests [BUILD_DIR [CMAKE_ARGS...]]: configure, build and run the C++ tests with ctest.
+# cpp_tests [BUILD_DIR [CMAKE_ARGS...]]: configure, build and run the C++ tests with ctest,
+# optimised as the wheel is (Release); the sanitizer and coverage steps build their own.
 # A later step (a sanitizer build, say) can call it with its own build dir and options.
 cpp_tests() {
   local dir=${1:-$BUILD/cpp-tests}
@@ -135,7 +136,7 @@ cpp_tests() {
   fi
   log "C++ tests: configure and build in $dir"
   if ! run_logged "$LOGS/$(basename "$dir")-configure.log" \
-      cmake -S "$QUARN_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      cmake -S "$QUARN_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DQUARN_BUILD_TESTS=ON -DQUARN_BUILD_PYTHON=OFF "$@"; then
     step_broken "$name" "cmake configure failed"
     return 0
