@@ -51,10 +51,13 @@ def read_many(paths: Iterable[StrPath], *, workers: int | None = None,
 
     `paths` may be any iterable (a generator too): it is consumed as the results
     are, at most `10 * workers` paths ahead; at most `2 * workers` files are read
-    ahead of the caller, so a caller that keeps nothing keeps memory flat. The files are opened, mapped and
-    parsed with the interpreter lock released; the Python objects are made in the
-    thread that iterates. Each result, and each failure (type, message, note), is
-    what `read_psf` gives for that file.
+    ahead of the caller (a file of up to 64 KiB, read and not yet parsed, counts a
+    quarter), so a caller that keeps nothing keeps memory flat. The files are
+    opened, read and parsed with the interpreter lock released: on the worker
+    threads, except that a small file is only read there and is parsed by the
+    thread that iterates, which makes the Python objects of every result. Each
+    result, and each failure (type, message, note), is what `read_psf` gives for
+    that file.
 
     workers: worker threads; None means the CPUs the process may run on.
     errors: "raise" raises the first failure when the iteration reaches it (the
@@ -81,8 +84,9 @@ def read_many(paths: Iterable[StrPath], *, workers: int | None = None,
 
 def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
              make_bar: Callable[[], Any] | None) -> Iterator[Any]:
-    # At most 2 x workers files read ahead; paths are queued further ahead, so a
-    # worker that finishes a small file finds the next one waiting.
+    # At most 2 x workers files read ahead (more of them small ones read and not
+    # parsed); paths are queued further ahead, so a worker that finishes a small
+    # file finds the next one waiting.
     window = 2 * workers
     queued = window + 8 * workers
     bar = None

@@ -26,6 +26,16 @@ Outcome load(const Input& input) {
   return driver::load_records(std::get<Bytes>(input));
 }
 
+std::variant<Outcome, Input> read_ahead(const Input& input) {
+  const auto* path = std::get_if<std::string>(&input);
+  if (path == nullptr) return load(input);
+  auto file = MappedFile::open(*path);
+  if (!file) return Outcome(pass_up(file));
+  if (file->mapped()) return driver::load_records(*file, *path);
+  file->close();
+  return Input(OpenFile{*path, std::make_shared<const MappedFile>(std::move(*file))});
+}
+
 std::variant<Outcome, Input> load_if_small(Input&& input) {
   if (const auto* bytes = std::get_if<Bytes>(&input)) {
     if (bytes->size() > kHelpBytes) return std::move(input);
@@ -108,12 +118,13 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   std::unique_lock lock(s.mutex);
   auto ready = [&] {
     // LCOV_EXCL_BR_LINE: the queue empties in a wait only when stop() races it
-    return !s.slots.empty() && (s.slots.front().outcome || s.slots.front().thrown);
+    return !s.slots.empty() &&
+           (s.slots.front().outcome || s.slots.front().thrown || s.slots.front().read);
   };
   while (!ready()) {
     if (s.slots.empty()) return std::nullopt;
     // Room in the window, whatever the workers' hysteresis says.
-    const bool can_help = helper_ && s.next_start - s.first < window_ &&
+    const bool can_help = helper_ && s.load + kWhole <= capacity() &&
                           s.next_start < s.first + s.slots.size() &&
                           std::chrono::steady_clock::now() < deadline;
     if (!can_help) {
@@ -122,8 +133,7 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
     }
     // Rather than sleep until a worker is done with the earliest input, load
     // the next one not started.
-    const std::size_t number = s.next_start++;
-    if (s.next_start - s.first >= window_) s.full = true;
+    const std::size_t number = start_next();
     Input input = std::move(s.slots[number - s.first].input);
     lock.unlock();
     std::variant<Outcome, Input> made{Outcome(Failure{})};
@@ -140,14 +150,23 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   Slot slot = std::move(s.slots.front());
   s.slots.pop_front();
   ++s.first;
+  s.load -= slot.read ? kRead : kWhole;
   // Workers that filled the window go on once half of it is free: one wake-up
   // for several files, not one a file.
-  const bool wake = s.full && s.next_start - s.first <= window_ / 2;
+  const bool wake = s.full && s.load <= capacity() / 2;
   if (wake) s.full = false;
   lock.unlock();
   if (wake) s.work.notify_all();
   if (slot.thrown) std::rethrow_exception(slot.thrown);
-  return std::move(slot.outcome);
+  if (!slot.read) return std::move(slot.outcome);
+  const ThreadBudget::Busy busy;
+  return load(slot.input);
+}
+
+std::size_t Reader::start_next() {
+  State& s = *state_;
+  s.load += kWhole;
+  return s.next_start++;
 }
 
 bool Reader::helped(std::size_t number, std::variant<Outcome, Input>&& made,
@@ -179,6 +198,7 @@ void Reader::stop() noexcept {
   const std::lock_guard lock(state_->mutex);
   state_->first += state_->slots.size();
   state_->next_start = state_->first;
+  state_->load = 0;
   state_->slots.clear();
   state_->given_back.clear();
 }
@@ -188,8 +208,11 @@ void Reader::work_loop() noexcept {
   std::unique_lock lock(s.mutex);
   for (;;) {
     s.work.wait(lock, [&] {
-      return s.stopping || !s.given_back.empty() ||
-             (!s.full && s.next_start < s.first + s.slots.size());
+      if (s.stopping || !s.given_back.empty()) return true;
+      if (s.next_start >= s.first + s.slots.size()) return false;  // nothing to start
+      if (s.load + kWhole <= capacity()) return true;
+      s.full = true;  // asleep for room: `next` wakes the workers once half of it is free
+      return false;
     });
     if (s.stopping) return;
     // The front is taken only once done, so this input's slot stays in the
@@ -199,25 +222,30 @@ void Reader::work_loop() noexcept {
       number = s.given_back.front();
       s.given_back.pop_front();
     } else {
-      number = s.next_start++;
-      if (s.next_start - s.first >= window_) s.full = true;
+      number = start_next();
     }
     const Input input = std::move(s.slots[number - s.first].input);
     lock.unlock();
 
-    std::optional<Outcome> outcome;
+    std::variant<Outcome, Input> made{Outcome(Failure{})};
     std::exception_ptr thrown;
     try {
       const ThreadBudget::Busy busy;
-      outcome.emplace(loader_(input));
+      made = loader_(input);
     } catch (...) {
       thrown = std::current_exception();
     }
 
     lock.lock();
     Slot& slot = s.slots[number - s.first];
-    slot.outcome = std::move(outcome);
     slot.thrown = std::move(thrown);
+    if (auto* read = std::get_if<Input>(&made); read != nullptr && !slot.thrown) {
+      slot.input = std::move(*read);
+      slot.read = true;
+      s.load -= kWhole - kRead;
+    } else if (!slot.thrown) {
+      slot.outcome = std::move(std::get<Outcome>(made));
+    }
     if (number == s.first) s.ready.notify_one();
   }
 }

@@ -3,10 +3,12 @@
 // The caller submits inputs (paths, or whole files in memory) and takes their
 // outcomes in submission order. Workers load the earliest inputs not yet
 // started, each with driver::load_records, and keep their outcomes until they
-// are taken. At most `window` inputs are started (being read, or read) and not
-// yet taken, so the outcomes waiting never exceed that many; up to `backlog`
-// more may wait unstarted, so that a worker finds its next input queued
-// instead of sleeping until the caller submits one. A caller whose next
+// are taken; or they only read a small file into memory, and the caller
+// parses it when it takes it (see `read_ahead`). At most `window` inputs are
+// started (being loaded, or loaded) and not yet taken, so the outcomes waiting
+// never exceed that many; a small file read and not parsed counts a quarter.
+// Up to `backlog` more may wait unstarted, so that a worker finds its next
+// input queued instead of sleeping until the caller submits one. A caller whose next
 // outcome is not ready yet may load an input not started instead of sleeping
 // (a `Helper`): on a machine with few cores, sleeping and being woken for each
 // small file costs about what reading it does. Nothing here knows Python: the
@@ -42,7 +44,9 @@ struct OpenFile {
 // which must stay valid until its outcome is taken or the reader is stopped.
 using Input = std::variant<std::string, Bytes, OpenFile>;
 using Outcome = Result<driver::Records>;
-using Loader = std::function<Outcome(const Input&)>;
+// What a worker makes of an input: its outcome, or the input read into memory
+// (an `OpenFile`), which the caller's thread parses when it takes it.
+using Loader = std::function<std::variant<Outcome, Input>(const Input&)>;
 // What the caller's thread does with an input it takes while it would wait in
 // `next`: loads it (an outcome), or gives it back to the workers (an input,
 // maybe not the one it took: the same file, opened).
@@ -50,6 +54,13 @@ using Helper = std::function<std::variant<Outcome, Input>(Input&&)>;
 
 // driver::load_records of a path or of bytes, its decode within the thread budget.
 Outcome load(const Input& input);
+
+// The workers' part of a path whose file is small enough to be read into
+// memory: reading it, not parsing it. Parsing it on the thread that makes its
+// Python objects keeps each of its allocations on the thread that frees them,
+// and malloc then takes no lock of another thread's arena. Anything else is
+// loaded whole.
+std::variant<Outcome, Input> read_ahead(const Input& input);
 
 // The caller loads only what is quick to load, so that it comes back to its
 // signals soon: whole files of at most kHelpBytes. It gives back the others,
@@ -105,6 +116,7 @@ class Reader {
     Input input;
     std::optional<Outcome> outcome;
     std::exception_ptr thrown;
+    bool read = false;  // `input` is read into memory, for the caller to parse
   };
   struct State {
     mutable std::mutex mutex;
@@ -118,12 +130,25 @@ class Reader {
     // Inputs a helper gave back, for the workers before any other; they are
     // started already as far as the window goes.
     std::deque<std::size_t> given_back;
-    // Set when `window` inputs are started and not taken; cleared by `next`
-    // once at most half of that many are.
+    // The weight of the inputs started and not taken (kWhole each, kRead for
+    // one read into memory for the caller).
+    std::size_t load = 0;
+    // Set when a worker waits for room in the window; cleared by `next`, which
+    // wakes the workers, once at most half of it is used.
     bool full = false;
     bool stopping = false;
     std::vector<std::thread> threads;  // here, so that an orphan abandons them too
   };
+
+  // An input being loaded, or loaded, weighs kWhole in the window; one that a
+  // worker read into memory for the caller (a small file, not parsed) weighs
+  // kRead, so that several of them wait where one parsed file may.
+  static constexpr std::size_t kWhole = 4;
+  static constexpr std::size_t kRead = 1;
+  std::size_t capacity() const noexcept { return window_ * kWhole; }
+  // Counts the earliest input not started as started, and returns its number.
+  // Called locked.
+  std::size_t start_next();
 
   void work_loop() noexcept;
   // Puts what the helper made of input `number` in its place; false if the

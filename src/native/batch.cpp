@@ -1,6 +1,8 @@
 // BatchReader(workers, window): the batch reader for the package's read_many.
 // Paths go in with submit(); next() waits for the earliest outcome with the
-// interpreter lock released and converts it on the calling thread.
+// interpreter lock released and converts it on the calling thread. A small
+// file is only read by the workers: next() parses it, still without the lock,
+// on the thread that converts it.
 #include <chrono>
 #include <exception>
 #include <new>
@@ -51,7 +53,8 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   try {
     reinterpret_cast<BatchObject*>(self.get())->reader =
         new batch::Reader(workers, static_cast<std::size_t>(window),
-                          static_cast<std::size_t>(backlog), batch::load, batch::load_if_small);
+                          static_cast<std::size_t>(backlog), batch::read_ahead,
+                          batch::load_if_small);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::system_error& e) {
@@ -164,8 +167,9 @@ PyType_Slot batch_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "BatchReader(workers, window, backlog=0)\n--\n\n"
                     "Reads psfbin files on `workers` threads, at most `window` files read "
-                    "ahead of the caller with `backlog` more paths queued, and hands out "
-                    "their results in the order the paths were queued.")},
+                    "ahead of the caller (a small file, read and not yet parsed, counts a "
+                    "quarter: next() parses it) with `backlog` more paths queued, and hands "
+                    "out their results in the order the paths were queued.")},
     {Py_tp_new, reinterpret_cast<void*>(batch_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_methods, batch_methods},

@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "batch/reader.h"
@@ -82,6 +83,43 @@ TEST(BatchReader, OrderAndBound) {
     EXPECT_EQ(started.load(), c.inputs);
     EXPECT_LE(most_ahead.load(), static_cast<int>(window));
     EXPECT_FALSE(reader.next(1ms)) << "nothing outstanding";
+  }
+}
+
+// A worker may only read an input and leave its parse to the caller, which
+// then loads it inside next(): such an input weighs a quarter of a loaded one,
+// so more of them may wait, but never more than a window's weight.
+TEST(BatchReader, InputsReadForTheCaller) {
+  for (const bool all_read : {true, false}) {
+    SCOPED_TRACE(all_read ? "every input read" : "every other input read");
+    std::atomic<int> started{0}, taken{0}, most_ahead{0};
+    Reader reader(2, 2, 20, [&](const Input& input) -> std::variant<Outcome, Input> {
+      const int ahead = ++started - taken.load();
+      for (int seen = most_ahead.load(); ahead > seen && !most_ahead.compare_exchange_weak(seen, ahead);) {
+      }
+      const int n = number_of(input);
+      if (all_read || n % 2 == 1) return Input("/nonexistent/" + std::to_string(n));
+      return numbered(n);
+    });
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));
+    for (int i = 0; i < 20; ++i) {
+      std::this_thread::sleep_for(1ms);  // a slow consumer: the workers run ahead
+      ++taken;
+      Outcome o = take(reader);
+      if (all_read || i % 2 == 1) {
+        ASSERT_FALSE(o);  // loaded by this thread: the path does not exist
+        EXPECT_NE(o.error().find("/nonexistent/" + std::to_string(i) + ":"), std::string::npos)
+            << o.error();
+      } else {
+        ASSERT_TRUE(o);
+        EXPECT_EQ(number_in(o), i);
+      }
+    }
+    // A window of 2 weighs 8: four inputs read (1 each) and one being loaded (4).
+    EXPECT_LE(most_ahead.load(), 5);
+    if (all_read) {
+      EXPECT_GT(most_ahead.load(), 2);
+    }
   }
 }
 
