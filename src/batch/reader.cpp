@@ -29,7 +29,7 @@ Outcome load(const Input& input) {
 std::variant<Outcome, Input> read_ahead(const Input& input) {
   const auto* path = std::get_if<std::string>(&input);
   if (path == nullptr) return load(input);
-  auto file = MappedFile::open(*path);
+  auto file = MappedFile::open(*path, /*reuse=*/true);
   if (!file) return Outcome(pass_up(file));
   if (file->mapped()) return driver::load_records(*file, *path);
   file->close();

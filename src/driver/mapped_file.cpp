@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "types/utf8.h"
 
@@ -19,7 +21,43 @@ namespace {
   return rc == 0 ? buf : "Unknown error";
 }
 
+// Buffers of kReadBytes freed with `reuse`, for the next file read with it.
+struct Stock {
+  std::mutex mutex;
+  std::vector<std::byte*> buffers;
+  Stock() { buffers.reserve(MappedFile::kStockBuffers); }
+};
+
+// Never destroyed: a buffer may be freed after the static objects are.
+Stock& stock() {
+  static Stock* s = new Stock;
+  return *s;
+}
+
+ReadBuffer read_buffer(std::size_t size, bool reuse) {
+  if (!reuse) return ReadBuffer(new std::byte[size == 0 ? 1 : size]);
+  Stock& s = stock();
+  if (const std::unique_lock lock(s.mutex, std::try_to_lock); lock && !s.buffers.empty()) {
+    std::byte* p = s.buffers.back();
+    s.buffers.pop_back();
+    return ReadBuffer(p, ReadBufferFree{true});
+  }
+  return ReadBuffer(new std::byte[MappedFile::kReadBytes], ReadBufferFree{true});
+}
+
 }  // namespace
+
+void ReadBufferFree::operator()(std::byte* p) const noexcept {
+  if (reuse) {
+    Stock& s = stock();
+    if (const std::unique_lock lock(s.mutex, std::try_to_lock);
+        lock && s.buffers.size() < MappedFile::kStockBuffers) {
+      s.buffers.push_back(p);  // within the capacity reserved: does not allocate
+      return;
+    }
+  }
+  delete[] p;
+}
 
 std::string os_error_text(int err) {
   char buf[256] = {};
@@ -37,7 +75,7 @@ void Mapping::reset() noexcept {
   length_ = 0;
 }
 
-Result<MappedFile> MappedFile::open(const std::string& path) {
+Result<MappedFile> MappedFile::open(const std::string& path, bool reuse) {
   if (path.find('\0') != std::string::npos)
     return fail_io("cannot open {}: file name contained an unexpected NUL byte", utf8::lossy(path));
   // The name as messages show it is made only for a message; `err` is taken
@@ -63,7 +101,7 @@ Result<MappedFile> MappedFile::open(const std::string& path) {
   if (size > SIZE_MAX) return failure("mmap", EFBIG);
 
   if (S_ISREG(st.st_mode) && size <= kReadBytes) {
-    auto buffer = std::make_unique_for_overwrite<std::byte[]>(size == 0 ? 1 : size);
+    ReadBuffer buffer = read_buffer(static_cast<std::size_t>(size), reuse);
     std::size_t got = 0;
     while (got < size) {
       const ssize_t n = ::pread(fd.get(), buffer.get() + got, size - got, static_cast<off_t>(got));

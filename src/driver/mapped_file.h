@@ -49,13 +49,27 @@ class Mapping {
   std::size_t length_ = 0;
 };
 
+// The memory a small file is read into. A buffer of kReadBytes taken from
+// the shared stock (`reuse`) goes back to it when freed: a thread that reads
+// file after file for another to parse and free then allocates nothing, and
+// neither thread takes the other's malloc arena lock. The stock keeps at most
+// kStockBuffers; its lock is only ever tried, so a busy stock (or one whose
+// lock a fork left taken) means a plain allocation or free instead of a wait.
+struct ReadBufferFree {
+  bool reuse = false;
+  void operator()(std::byte* p) const noexcept;
+};
+using ReadBuffer = std::unique_ptr<std::byte[], ReadBufferFree>;
+
 // A file opened read-only with all its bytes at hand: mapped whole, or, for a
 // small regular file, read into memory (a mapping costs more system work than
 // copying a few pages). Failures here are the caller's I/O errors ("cannot
 // open ...", "cannot mmap ..."), not parse failures.
 class MappedFile {
  public:
-  static Result<MappedFile> open(const std::string& path);
+  // With `reuse`, a file read into memory is read into a buffer of the stock
+  // (see ReadBuffer), whatever its size.
+  static Result<MappedFile> open(const std::string& path, bool reuse = false);
 
   // The first `head` and the last `tail` bytes of a regular file longer than
   // both together, read without mapping it: head then tail in `bytes`.
@@ -71,6 +85,7 @@ class MappedFile {
 
   // Regular files up to this size are read rather than mapped.
   static constexpr std::size_t kReadBytes = std::size_t{64} << 10;
+  static constexpr std::size_t kStockBuffers = 16;
 
   Bytes bytes() const noexcept {
     return {buffer_ ? buffer_.get() : mapping_.data(), size_};
@@ -95,12 +110,12 @@ class MappedFile {
   bool read_at(std::uint64_t pos, std::byte* out, std::size_t n) const noexcept;
 
  private:
-  MappedFile(UniqueFd fd, Mapping mapping, std::unique_ptr<std::byte[]> buffer,
+  MappedFile(UniqueFd fd, Mapping mapping, ReadBuffer buffer,
              std::size_t size) noexcept
       : fd_(std::move(fd)), mapping_(std::move(mapping)), buffer_(std::move(buffer)), size_(size) {}
   UniqueFd fd_;
   Mapping mapping_;
-  std::unique_ptr<std::byte[]> buffer_;
+  ReadBuffer buffer_;
   std::size_t size_ = 0;
 };
 

@@ -107,6 +107,28 @@ TEST_F(MappedFileTest, MapsTheWholeFile) {
   EXPECT_EQ(parsed->layout, quarn::ValueSectionType::NonSwept);
 }
 
+// A small file read with `reuse` goes into a buffer of the stock, whatever its
+// size, and the buffer goes back to the stock with the file: the next such
+// file is read into the same memory, and each has its own bytes and size.
+TEST_F(MappedFileTest, ReadBuffersAreReused) {
+  const std::byte* last = nullptr;
+  for (const std::size_t size : {std::size_t{700}, std::size_t{0}, MappedFile::kReadBytes, std::size_t{5}}) {
+    SCOPED_TRACE(size);
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + size);
+    const std::string path = write("reused" + std::to_string(size) + ".psf", bytes);
+    auto f = MappedFile::open(path, /*reuse=*/true);
+    ASSERT_TRUE(f) << f.error();
+    EXPECT_FALSE(f->mapped());
+    ASSERT_EQ(f->bytes().size(), size);
+    EXPECT_TRUE(size == 0 || std::memcmp(f->bytes().data(), bytes.data(), size) == 0);
+    if (last != nullptr) {
+      EXPECT_EQ(f->bytes().data(), last);
+    }
+    last = f->bytes().data();
+  }
+}
+
 // Cut inside its last page after it was mapped, a file reads as zeros up to
 // that page's end instead of faulting: the footer is then missing, but the
 // failure is the file's shrinking, where its data now ends.
