@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import functools
 import os
-from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sized
 from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
@@ -91,40 +90,24 @@ def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
     queued = window + 8 * workers
     bar = None
     reader = _native.BatchReader(workers, window, queued - window)
-    # In path order: the path, and the exception its conversion raised (None:
-    # queued in the reader, whose results come in the same order).
-    pending: deque[tuple[StrPath, Exception | None]] = deque()
-    more = True
+    take = reader.take
     try:
         if make_bar is not None:
             bar = make_bar()
         while True:
-            while more and len(pending) < queued:
-                try:
-                    path = next(paths)
-                except StopIteration:
-                    more = False
-                    break
-                try:
-                    reader.submit(path)
-                    pending.append((path, None))
-                except Exception as exc:  # noqa: BLE001 - the file's own failure, in its place
-                    pending.append((path, exc))
-            if not pending:
+            # The next result in path order: a Psf, (path, exception), or None at the end.
+            taken = take(paths, queued)
+            if taken is None:
                 return
-            path, failure = pending.popleft()
             result: Psf | Exception
-            if failure is None:
-                try:
-                    result = reader.next()
-                except Exception as exc:  # noqa: BLE001
-                    failure = exc
-            if failure is not None:
-                if isinstance(failure, ValueError):
-                    add_note(failure, path)
+            if isinstance(taken, tuple):
+                path, result = taken
+                if isinstance(result, ValueError):
+                    add_note(result, path)
                 if not keep_going:
-                    raise failure
-                result = failure
+                    raise result
+            else:
+                result = taken
             if bar is not None:
                 bar.update(1)
             yield result

@@ -1,9 +1,12 @@
 // BatchReader(workers, window): the batch reader for the package's read_many.
-// Paths go in with submit(); next() waits for the earliest outcome with the
-// interpreter lock released and converts it on the calling thread. A small
-// file is only read by the workers: next() parses it, still without the lock,
-// on the thread that converts it.
+// take() keeps the reader fed with paths from the caller's iterator and hands
+// out the earliest result: it waits for the outcome with the interpreter lock
+// released and converts it on the calling thread. A small file is only read by
+// the workers: take() parses it, still without the lock, on the thread that
+// converts it. One call a file does what the package's loop would otherwise do
+// in Python.
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <new>
 #include <optional>
@@ -13,6 +16,7 @@
 #include "batch/reader.h"
 #include "driver/assemble.h"
 #include "module/path_arg.h"
+#include "module/raise.h"
 #include "native/features.h"
 
 namespace quarn::native {
@@ -22,9 +26,18 @@ namespace {
 // signals (Ctrl-C) again.
 constexpr std::chrono::milliseconds kSignalCheck{50};
 
+// A path taken from the caller's iterator, in the order of the results: the
+// exception its conversion raised, or none (it is queued in the reader).
+struct Pending {
+  Ref path;
+  Ref failure;
+};
+
 struct BatchObject {
   PyObject_HEAD
   batch::Reader* reader;
+  std::deque<Pending>* pending;
+  bool exhausted;  // the iterator has no more paths
 };
 
 batch::Reader* usable(PyObject* self) {
@@ -51,7 +64,10 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   try {
-    reinterpret_cast<BatchObject*>(self.get())->reader =
+    auto* obj = reinterpret_cast<BatchObject*>(self.get());
+    obj->pending = new std::deque<Pending>;
+    obj->exhausted = false;
+    obj->reader =
         new batch::Reader(workers, static_cast<std::size_t>(window),
                           static_cast<std::size_t>(backlog), batch::read_ahead,
                           batch::load_if_small);
@@ -72,69 +88,96 @@ void stop(batch::Reader* reader) {
 
 void batch_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  if (batch::Reader* reader = reinterpret_cast<BatchObject*>(self)->reader) {
+  auto* obj = reinterpret_cast<BatchObject*>(self);
+  if (batch::Reader* reader = obj->reader) {
     if (!reader->orphaned()) stop(reader);
     delete reader;  // an orphan abandons its state instead of freeing it
   }
+  delete obj->pending;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyObject* batch_submit(PyObject* self, PyObject* arg) noexcept {
-  try {
-    batch::Reader* reader = usable(self);
-    if (reader == nullptr) return nullptr;
-    std::string path;
-    if (!convert_path(arg, path)) return nullptr;
-    if (!reader->submit(std::move(path))) {
-      PyErr_SetString(PyExc_RuntimeError, "the batch reader is full or closed");
+// The earliest outcome, converted: waits with the interpreter lock released,
+// looking for signals (Ctrl-C) between waits. nullptr with an exception set.
+PyObject* next_result(batch::Reader* reader) {
+  std::optional<batch::Outcome> outcome;
+  std::exception_ptr thrown;
+  for (;;) {
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      outcome = reader->next(kSignalCheck);
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (thrown) std::rethrow_exception(thrown);
+    if (outcome) break;
+    if (reader->outstanding() == 0) {  // closed meanwhile by another thread
+      PyErr_SetString(PyExc_RuntimeError, "the batch reader was closed");
       return nullptr;
     }
-    Py_RETURN_NONE;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    if (PyErr_CheckSignals() < 0) return nullptr;
   }
+  if (!*outcome) return driver::raise_failure(*outcome);
+  return driver::records_to_py(std::move(**outcome)).release();
 }
 
-PyObject* batch_next(PyObject* self, PyObject*) noexcept {
+// Whether the pending exception is an Exception (a file's own failure), not
+// KeyboardInterrupt or another that ends the iteration.
+bool pending_is_exception() noexcept { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
+// take(paths, queued): queues paths from the iterator `paths` until `queued`
+// are taken from it and not yet handed out, then hands out the earliest: its
+// Psf, or (path, exception) when it failed, or None when the iterator is
+// done and everything is handed out. An exception the iterator raises, and
+// one that is not an Exception, is raised instead.
+PyObject* batch_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   try {
-    batch::Reader* reader = usable(self);
-    if (reader == nullptr) return nullptr;
-    if (reader->outstanding() == 0) {
-      PyErr_SetString(PyExc_RuntimeError, "nothing submitted to the batch reader");
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "take() takes an iterator of paths and a count");
       return nullptr;
     }
-    std::optional<batch::Outcome> outcome;
-    std::exception_ptr thrown;
-    for (;;) {
-      Py_BEGIN_ALLOW_THREADS
-      try {
-        outcome = reader->next(kSignalCheck);
-      } catch (...) {
-        thrown = std::current_exception();
+    batch::Reader* reader = usable(self);
+    if (reader == nullptr) return nullptr;
+    auto* obj = reinterpret_cast<BatchObject*>(self);
+    const Py_ssize_t queued = PyLong_AsSsize_t(args[1]);
+    if (queued == -1 && PyErr_Occurred()) return nullptr;
+    std::deque<Pending>& pending = *obj->pending;
+    while (!obj->exhausted && static_cast<Py_ssize_t>(pending.size()) < queued) {
+      Ref path = Ref::steal(PyIter_Next(args[0]));
+      if (!path) {
+        if (PyErr_Occurred()) return nullptr;
+        obj->exhausted = true;
+        break;
       }
-      Py_END_ALLOW_THREADS
-      if (thrown) std::rethrow_exception(thrown);
-      if (outcome) break;
-      if (PyErr_CheckSignals() < 0) return nullptr;
-      if (reader->outstanding() == 0) {  // closed meanwhile by another thread
-        PyErr_SetString(PyExc_RuntimeError, "the batch reader was closed");
+      std::string bytes;
+      if (!convert_path(path.get(), bytes)) {
+        if (!pending_is_exception()) return nullptr;
+        pending.push_back(Pending{std::move(path), take_exception()});
+        continue;
+      }
+      if (!reader->submit(std::move(bytes))) {
+        PyErr_SetString(PyExc_RuntimeError, "the batch reader is full or closed");
         return nullptr;
       }
+      pending.push_back(Pending{std::move(path), Ref{}});
     }
-    if (!*outcome) return driver::raise_failure(*outcome);
-    return driver::records_to_py(std::move(**outcome)).release();
+    if (pending.empty()) Py_RETURN_NONE;
+    Pending item = std::move(pending.front());
+    pending.pop_front();
+    if (!item.failure) {
+      if (PyObject* result = next_result(reader)) return result;
+      if (!pending_is_exception()) return nullptr;
+      item.failure = take_exception();
+    }
+    return PyTuple_Pack(2, item.path.get(), item.failure.get());
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "quarn: unexpected internal failure");
     return nullptr;
   }
-}
-
-PyObject* batch_room(PyObject* self, PyObject*) noexcept {
-  batch::Reader* reader = usable(self);
-  return reader == nullptr ? nullptr : PyLong_FromSize_t(reader->room());
 }
 
 PyObject* batch_close(PyObject* self, PyObject*) noexcept {
@@ -148,11 +191,11 @@ PyObject* batch_get_workers(PyObject* self, void*) noexcept {
 }
 
 PyMethodDef batch_methods[] = {
-    {"submit", batch_submit, METH_O,
-     "submit(path)\n--\n\nQueues a path after those queued before (room() must be > 0)."},
-    {"next", batch_next, METH_NOARGS,
-     "next()\n--\n\nThe Psf of the earliest path not yet taken, or its exception."},
-    {"room", batch_room, METH_NOARGS, "room()\n--\n\nHow many more paths may be queued now."},
+    {"take", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_take)),
+     METH_FASTCALL,
+     "take(paths, queued)\n--\n\nQueues paths from the iterator `paths` (up to `queued` "
+     "ahead) and hands out the earliest result: its Psf, (path, exception) when it failed, "
+     "or None at the end."},
     {"close", batch_close, METH_NOARGS,
      "close()\n--\n\nStops the workers (each finishes the file it is on) and joins them."},
     {nullptr, nullptr, 0, nullptr},
