@@ -239,12 +239,14 @@ void Reader::work_loop() noexcept {
     lock.lock();
     Slot& slot = s.slots[number - s.first];
     slot.thrown = std::move(thrown);
-    if (auto* read = std::get_if<Input>(&made); read != nullptr && !slot.thrown) {
-      slot.input = std::move(*read);
-      slot.read = true;
-      s.load -= kWhole - kRead;
-    } else if (!slot.thrown) {
-      slot.outcome = std::move(std::get<Outcome>(made));
+    if (!slot.thrown) {
+      if (auto* read = std::get_if<Input>(&made)) {
+        slot.input = std::move(*read);
+        slot.read = true;
+        s.load -= kWhole - kRead;
+      } else {
+        slot.outcome = std::move(std::get<Outcome>(made));
+      }
     }
     if (number == s.first) s.ready.notify_one();
   }

@@ -34,29 +34,45 @@ Stock& stock() {
   return *s;
 }
 
+// A buffer of the stock, or nullptr when it has none to give now.
+std::byte* take_from_stock() noexcept {
+  Stock& s = stock();
+  const std::unique_lock lock(s.mutex, std::try_to_lock);
+  // LCOV_EXCL_BR_LINE: busy only while another thread takes or gives a buffer, a race
+  if (!lock) return nullptr;
+  if (s.buffers.empty()) return nullptr;
+  std::byte* p = s.buffers.back();
+  s.buffers.pop_back();
+  return p;
+}
+
+// Keeps `p` in the stock; false when the stock has no room for it now.
+bool give_to_stock(std::byte* p) noexcept {
+  Stock& s = stock();
+  const std::unique_lock lock(s.mutex, std::try_to_lock);
+  // LCOV_EXCL_BR_LINE: busy only while another thread takes or gives a buffer, a race
+  if (!lock) return false;
+  if (s.buffers.size() >= MappedFile::kStockBuffers) return false;
+  s.buffers.push_back(p);  // within the capacity reserved: does not allocate
+  return true;
+}
+
 ReadBuffer read_buffer(std::size_t size, bool reuse) {
   if (!reuse) return ReadBuffer(new std::byte[size == 0 ? 1 : size]);
-  Stock& s = stock();
-  if (const std::unique_lock lock(s.mutex, std::try_to_lock); lock && !s.buffers.empty()) {
-    std::byte* p = s.buffers.back();
-    s.buffers.pop_back();
-    return ReadBuffer(p, ReadBufferFree{true});
-  }
-  return ReadBuffer(new std::byte[MappedFile::kReadBytes], ReadBufferFree{true});
+  std::byte* p = take_from_stock();
+  return ReadBuffer(p != nullptr ? p : new std::byte[MappedFile::kReadBytes], ReadBufferFree{true});
 }
 
 }  // namespace
 
 void ReadBufferFree::operator()(std::byte* p) const noexcept {
-  if (reuse) {
-    Stock& s = stock();
-    if (const std::unique_lock lock(s.mutex, std::try_to_lock);
-        lock && s.buffers.size() < MappedFile::kStockBuffers) {
-      s.buffers.push_back(p);  // within the capacity reserved: does not allocate
-      return;
-    }
-  }
-  delete[] p;
+  if (!reuse || !give_to_stock(p)) delete[] p;
+}
+
+std::size_t MappedFile::stocked() noexcept {
+  Stock& s = stock();
+  const std::lock_guard lock(s.mutex);
+  return s.buffers.size();
 }
 
 std::string os_error_text(int err) {

@@ -86,6 +86,8 @@ class MappedFile {
   // Regular files up to this size are read rather than mapped.
   static constexpr std::size_t kReadBytes = std::size_t{64} << 10;
   static constexpr std::size_t kStockBuffers = 16;
+  // The buffers the stock keeps now (for tests).
+  static std::size_t stocked() noexcept;
 
   Bytes bytes() const noexcept {
     return {buffer_ ? buffer_.get() : mapping_.data(), size_};

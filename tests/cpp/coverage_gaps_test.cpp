@@ -326,7 +326,9 @@ TEST(SampleBufferGrowth, FailsCleanlyWithoutAddressSpace) {
 }
 
 // The caller's helper loads small inputs as the workers would, and gives
-// large files back opened (and opened ones back as they are).
+// large files back opened (and opened ones back as they are). The workers'
+// read_ahead leaves a file small enough to be read to the caller, read, and
+// loads the rest; either way the outcome is load's.
 TEST(BatchHelper, LoadsSmallInputsAndGivesLargeFilesBack) {
   namespace batch = quarn::batch;
   const std::string example = std::string(QUARN_SOURCE_DIR) + "/examples/ac.psfbin";
@@ -339,6 +341,18 @@ TEST(BatchHelper, LoadsSmallInputsAndGivesLargeFilesBack) {
   const batch::Input inputs[] = {example, big_path, big_path + ".missing", bytes(small), bytes(large)};
   for (const batch::Input& input : inputs) {
     const batch::Outcome want = batch::load(input);
+    auto ahead = batch::read_ahead(input);
+    const bool read = std::holds_alternative<batch::Input>(ahead);
+    EXPECT_EQ(read, &input == &inputs[0]) << "only the small file is left read to the caller";
+    const batch::Outcome got = read ? batch::load(std::get<batch::Input>(ahead))
+                                    : std::move(std::get<batch::Outcome>(ahead));
+    ASSERT_EQ(got.has_value(), want.has_value());
+    if (!want) {
+      EXPECT_EQ(got.error(), want.error());
+    } else {
+      EXPECT_EQ(got->traces.size(), want->traces.size());
+    }
+
     auto made = batch::load_if_small(batch::Input(input));
     if (auto* outcome = std::get_if<batch::Outcome>(&made)) {
       ASSERT_EQ(outcome->has_value(), want.has_value());

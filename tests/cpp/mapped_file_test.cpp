@@ -127,6 +127,18 @@ TEST_F(MappedFileTest, ReadBuffersAreReused) {
     }
     last = f->bytes().data();
   }
+  // Freed all at once, more buffers than the stock keeps: it keeps its most.
+  {
+    const std::string path = write("many.psf", {1, 2, 3});
+    std::vector<MappedFile> open;
+    for (std::size_t i = 0; i < MappedFile::kStockBuffers + 3; ++i) {
+      auto f = MappedFile::open(path, /*reuse=*/true);
+      ASSERT_TRUE(f) << f.error();
+      open.push_back(std::move(*f));
+    }
+    EXPECT_EQ(MappedFile::stocked(), 0u);
+  }
+  EXPECT_EQ(MappedFile::stocked(), MappedFile::kStockBuffers);
 }
 
 // Cut inside its last page after it was mapped, a file reads as zeros up to
