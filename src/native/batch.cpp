@@ -99,8 +99,9 @@ void batch_dealloc(PyObject* self) {
 }
 
 // The earliest outcome, converted: waits with the interpreter lock released,
-// looking for signals (Ctrl-C) between waits. nullptr with an exception set.
-PyObject* next_result(batch::Reader* reader) {
+// looking for signals (Ctrl-C) between waits. nullptr with an exception set:
+// the file's MemoryError when its load ran out of memory.
+PyObject* next_result(batch::Reader* reader) noexcept try {
   std::optional<batch::Outcome> outcome;
   std::exception_ptr thrown;
   for (;;) {
@@ -121,6 +122,11 @@ PyObject* next_result(batch::Reader* reader) {
   }
   if (!*outcome) return driver::raise_failure(*outcome);
   return driver::records_to_py(std::move(**outcome)).release();
+} catch (const std::bad_alloc&) {
+  return PyErr_NoMemory();
+} catch (...) {
+  PyErr_SetString(PyExc_SystemError, "quarn: unexpected internal failure");
+  return nullptr;
 }
 
 // Whether the pending exception is an Exception (a file's own failure), not
