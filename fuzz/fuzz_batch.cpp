@@ -42,9 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The caller loads inputs too while it would wait, as the package's reader
   // does; and the workers leave every other input to the caller unparsed, as
   // they leave a small file.
+  using quarn::batch::Input;
   quarn::batch::Reader reader(
       2, 2, 1,
-      [](const quarn::batch::Input& input) -> std::variant<quarn::batch::Outcome, quarn::batch::Input> {
+      [](const Input& input) -> std::variant<quarn::batch::Outcome, Input> {
         if (std::get<quarn::Bytes>(input).size() % 2 == 1) return input;
         return quarn::batch::load(input);
       },

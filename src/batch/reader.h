@@ -8,11 +8,12 @@
 // started (being loaded, or loaded) and not yet taken, so the outcomes waiting
 // never exceed that many; a small file read and not parsed counts a quarter.
 // Up to `backlog` more may wait unstarted, so that a worker finds its next
-// input queued instead of sleeping until the caller submits one. A caller whose next
-// outcome is not ready yet may load an input not started instead of sleeping
-// (a `Helper`): on a machine with few cores, sleeping and being woken for each
-// small file costs about what reading it does. Nothing here knows Python: the
-// extension releases the interpreter lock while it waits in `next`.
+// input queued instead of sleeping until the caller submits one. A caller
+// whose next outcome is not ready yet may load an input not started instead
+// of sleeping (a `Helper`): on a machine with few cores, sleeping and being
+// woken for each small file costs about what reading it does. Nothing here
+// knows Python: the extension releases the interpreter lock while it waits in
+// `next`.
 #pragma once
 
 #include <chrono>
@@ -44,8 +45,8 @@ struct OpenFile {
 // which must stay valid until its outcome is taken or the reader is stopped.
 using Input = std::variant<std::string, Bytes, OpenFile>;
 using Outcome = Result<driver::Records>;
-// What a worker makes of an input: its outcome, or the input read into memory
-// (an `OpenFile`), which the caller's thread parses when it takes it.
+// What a worker makes of an input: its outcome, or an input for the caller's
+// thread to load when it takes it (a small file read into memory).
 using Loader = std::function<std::variant<Outcome, Input>(const Input&)>;
 // What the caller's thread does with an input it takes while it would wait in
 // `next`: loads it (an outcome), or gives it back to the workers (an input,

@@ -217,7 +217,7 @@ PyType_Slot batch_slots[] = {
                     "BatchReader(workers, window, backlog=0)\n--\n\n"
                     "Reads psfbin files on `workers` threads, at most `window` files read "
                     "ahead of the caller (a small file, read and not yet parsed, counts a "
-                    "quarter: next() parses it) with `backlog` more paths queued, and hands "
+                    "quarter: take() parses it) with `backlog` more paths queued, and hands "
                     "out their results in the order the paths were queued.")},
     {Py_tp_new, reinterpret_cast<void*>(batch_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},

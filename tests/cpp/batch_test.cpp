@@ -37,6 +37,12 @@ int number_in(const Outcome& o) {
   return static_cast<int>(std::get<quarn::PropValue::Int>(o->header.at(0).value.v).value);
 }
 
+// Raises `most` to `value` if that is larger, from any thread.
+void raise_to(std::atomic<int>& most, int value) {
+  for (int seen = most.load(); value > seen && !most.compare_exchange_weak(seen, value);) {
+  }
+}
+
 // Takes the next outcome, waiting as long as it takes.
 Outcome take(Reader& r) {
   for (;;)
@@ -59,9 +65,7 @@ TEST(BatchReader, OrderAndBound) {
                  ", backlog " + std::to_string(c.backlog));
     std::atomic<int> started{0}, taken{0}, most_ahead{0};
     Reader reader(c.workers, c.window, c.backlog, [&](const Input& input) -> Outcome {
-      const int ahead = ++started - taken.load();
-      for (int seen = most_ahead.load(); ahead > seen && !most_ahead.compare_exchange_weak(seen, ahead);) {
-      }
+      raise_to(most_ahead, ++started - taken.load());
       const int n = number_of(input);
       std::this_thread::sleep_for(std::chrono::microseconds((n * 7919) % 5 * 200));
       return numbered(n);
@@ -94,9 +98,7 @@ TEST(BatchReader, InputsReadForTheCaller) {
     SCOPED_TRACE(all_read ? "every input read" : "every other input read");
     std::atomic<int> started{0}, taken{0}, most_ahead{0};
     Reader reader(2, 2, 20, [&](const Input& input) -> std::variant<Outcome, Input> {
-      const int ahead = ++started - taken.load();
-      for (int seen = most_ahead.load(); ahead > seen && !most_ahead.compare_exchange_weak(seen, ahead);) {
-      }
+      raise_to(most_ahead, ++started - taken.load());
       const int n = number_of(input);
       if (all_read || n % 2 == 1) return Input("/nonexistent/" + std::to_string(n));
       return numbered(n);

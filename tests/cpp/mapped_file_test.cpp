@@ -112,7 +112,8 @@ TEST_F(MappedFileTest, MapsTheWholeFile) {
 // file is read into the same memory, and each has its own bytes and size.
 TEST_F(MappedFileTest, ReadBuffersAreReused) {
   const std::byte* last = nullptr;
-  for (const std::size_t size : {std::size_t{700}, std::size_t{0}, MappedFile::kReadBytes, std::size_t{5}}) {
+  for (const std::size_t size :
+       {std::size_t{700}, std::size_t{0}, MappedFile::kReadBytes, std::size_t{5}}) {
     SCOPED_TRACE(size);
     std::vector<std::uint8_t> bytes(size);
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + size);
