@@ -132,8 +132,11 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
       break;
     }
     // Rather than sleep until a worker is done with the earliest input, load
-    // the next one not started.
-    const std::size_t number = start_next();
+    // the next one not started. It weighs in the window once it is made, not
+    // while it loads: the workers may use that room meanwhile. (Counted from
+    // the start, it kept a lone worker asleep for room while this thread
+    // loaded about every other file itself, slower than a loop of reads.)
+    const std::size_t number = start_next(0);
     Input input = std::move(s.slots[number - s.first].input);
     lock.unlock();
     std::variant<Outcome, Input> made{Outcome(Failure{})};
@@ -163,9 +166,9 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   return load(slot.input);
 }
 
-std::size_t Reader::start_next() {
+std::size_t Reader::start_next(std::size_t weight) {
   State& s = *state_;
-  s.load += kWhole;
+  s.load += weight;
   return s.next_start++;
 }
 
@@ -173,6 +176,7 @@ bool Reader::helped(std::size_t number, std::variant<Outcome, Input>&& made,
                     std::exception_ptr thrown) {
   State& s = *state_;
   if (s.stopping) return false;  // stopped from another thread: its slot is gone
+  s.load += kWhole;  // made, or opened for a worker to load
   Slot& slot = s.slots[number - s.first];
   if (auto* back = std::get_if<Input>(&made)) {  // never when the helper threw
     slot.input = std::move(*back);

@@ -147,9 +147,9 @@ class Reader {
   static constexpr std::size_t kWhole = 4;
   static constexpr std::size_t kRead = 1;
   std::size_t capacity() const noexcept { return window_ * kWhole; }
-  // Counts the earliest input not started as started, and returns its number.
-  // Called locked.
-  std::size_t start_next();
+  // Counts the earliest input not started as started, adds `weight` to the
+  // load, and returns its number. Called locked.
+  std::size_t start_next(std::size_t weight = kWhole);
 
   void work_loop() noexcept;
   // Puts what the helper made of input `number` in its place; false if the
