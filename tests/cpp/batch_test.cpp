@@ -255,25 +255,31 @@ TEST(BatchReader, TheCallerLoadsWhileItWaits) {
 // What the caller loads while it waits weighs in the window once made, not
 // while it loads: a lone worker that finishes meanwhile starts the next input
 // rather than sleeping for room (a window of 2 holds the worker's outcome and
-// one input being loaded, not also the caller's).
+// one input being loaded, not also the caller's). With no input left to start
+// the caller only waits.
 TEST(BatchReader, TheCallersLoadLeavesTheWorkerRoom) {
-  std::atomic<bool> release{false}, second_started{false};
+  std::atomic<bool> release{false}, first_started{false}, third_started{false};
   bool seen_while_helping = false;
   Reader reader(
       1, 2, 1,
       [&](const Input& input) -> Outcome {
         const int n = number_of(input);
+        first_started = true;
         while (n == 0 && !release) std::this_thread::sleep_for(100us);
-        if (n == 2) second_started = true;
+        if (n == 2) third_started = true;
         return numbered(n);
       },
       [&](Input&& input) -> std::variant<Outcome, Input> {
         release = true;
-        for (int i = 0; i < 20000 && !second_started; ++i) std::this_thread::sleep_for(100us);
-        seen_while_helping = second_started;
+        for (int i = 0; i < 20000 && !third_started; ++i) std::this_thread::sleep_for(100us);
+        seen_while_helping = third_started;
         return numbered(number_of(input));
       });
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));
+  ASSERT_TRUE(reader.submit("0"));
+  while (!first_started) std::this_thread::sleep_for(100us);
+  EXPECT_FALSE(reader.next(5ms));
+  EXPECT_FALSE(release);  // the helper was not called
+  for (int i = 1; i < 3; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));
   for (int i = 0; i < 3; ++i) EXPECT_EQ(number_in(take(reader)), i);
   EXPECT_TRUE(seen_while_helping);
 }
