@@ -10,9 +10,14 @@ in the page cache (a warm-up pass reads each set once first); the rounds of the
 figures compared with each other are taken in turn:
 
   small       2,000 transients of ~20 KB (generate.py's small files):
-              a read_psf loop, read_many(workers=2), and os.open+os.read of each file
+              a read_psf loop, read_many(workers=2) and (workers=1), and os.open+os.read
+              of each file;
+              and the machine's own bound: two processes, each a read_psf loop over
+              half the files, with nothing shared (started before the first round, so
+              that no round pays for the fork)
   big         8 files of ~125 MB (4 Windowed transients, 4 Simple AC results):
-              a read_psf loop against read_many(workers=2)
+              a read_psf loop against read_many(workers=2), and how many CPUs the
+              loop keeps busy (its CPU time over its wall time)
   rss         peak RSS growth of a fresh process that runs read_many over the 2,000
               small files dropping each result, against one that keeps them all
   mfdataset   xr.open_mfdataset over 200 small files (engine="quarn", nested along
@@ -29,6 +34,7 @@ import argparse
 import json
 import os
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -80,7 +86,8 @@ def interleaved(fns: dict[str, Callable[[], object]], rounds: int) -> dict[str, 
         for key, fn in fns.items():
             t = time.perf_counter()
             fn()
-            runs[key].append(time.perf_counter() - t)
+            end = max(fn.ends) if isinstance(fn, Halves) else time.perf_counter()
+            runs[key].append(end - t)
     return {key: statistics.median(times) for key, times in runs.items()}
 
 
@@ -101,6 +108,54 @@ def raw_read(paths, size=None):
             os.read(fd, size if size is not None else os.fstat(fd).st_size)
         finally:
             os.close(fd)
+
+
+class Halves:
+    """Two forked processes, each running a read_psf loop over its half of `paths`
+    when told to. A round's time runs from the word to go to the later of the two
+    ends (perf_counter is the system's monotonic clock, the same in both)."""
+
+    def __init__(self, paths, count=2):
+        self.pipes: list[tuple[int, int]] = []
+        self.ends: list[float] = []
+        for i in range(count):
+            go_r, go_w = os.pipe()
+            done_r, done_w = os.pipe()
+            if os.fork() == 0:
+                status = 1
+                try:  # the child never returns into the caller's code
+                    os.close(go_w)
+                    os.close(done_r)
+                    while os.read(go_r, 1) == b"g":
+                        loop(paths[i::count])
+                        os.write(done_w, struct.pack("d", time.perf_counter()))
+                    status = 0
+                finally:
+                    os._exit(status)
+            os.close(go_r)
+            os.close(done_w)
+            self.pipes.append((go_w, done_r))
+
+    def __call__(self) -> None:
+        for go, _ in self.pipes:
+            os.write(go, b"g")
+        # When each finished; a child that failed sends nothing, and unpack raises.
+        self.ends = [struct.unpack("d", os.read(done, 8))[0] for _, done in self.pipes]
+
+    def close(self) -> None:
+        for go, done in self.pipes:
+            os.write(go, b"q")
+            os.close(go)
+            os.close(done)
+        for _ in self.pipes:
+            os.wait()
+
+
+def busy_cpus(fn) -> float:
+    """CPUs busy on average during one run of fn: its CPU time over its wall time."""
+    wall, cpu = time.perf_counter(), time.process_time()
+    fn()
+    return (time.process_time() - cpu) / (time.perf_counter() - wall)
 
 
 def headers(paths):
@@ -170,9 +225,15 @@ def main() -> int:
     small, big, listing = sets["small"], sets["big"], sets["headers"]
     big_mb = sum(os.path.getsize(p) for p in big) / 1e6
 
-    res = interleaved({"small_loop": lambda: loop(small), "small_many": lambda: many(small),
-                       "small_raw": lambda: raw_read(small)}, r)
+    halves = Halves(small)  # forked before any thread of ours exists
+    try:
+        res = interleaved({"small_loop": lambda: loop(small), "small_many": lambda: many(small),
+                           "small_many1": lambda: many(small, 1),
+                           "small_raw": lambda: raw_read(small), "small_halves": halves}, r)
+    finally:
+        halves.close()
     res |= interleaved({"big_loop": lambda: loop(big), "big_many": lambda: many(big)}, r)
+    big_busy = statistics.median(busy_cpus(lambda: loop(big)) for _ in range(r))
     res |= interleaved({"headers": lambda: headers(listing),
                         "headers_raw": lambda: raw_read(listing, 4096)}, r)
     memory = rss(small, work)
@@ -184,7 +245,9 @@ def main() -> int:
     print("|---|---:|---:|---:|")
     print(f"| {n} small files: read_psf loop | {res['small_loop']:.3f} s | {n / res['small_loop']:,.0f} files/s | 1.00 |")
     print(f"| {n} small files: read_many(workers=2) | {res['small_many']:.3f} s | {n / res['small_many']:,.0f} files/s | {res['small_loop'] / res['small_many']:.2f} |")
+    print(f"| {n} small files: read_many(workers=1) | {res['small_many1']:.3f} s | {n / res['small_many1']:,.0f} files/s | {res['small_loop'] / res['small_many1']:.2f} |")
     print(f"| {n} small files: os.open + os.read | {res['small_raw']:.3f} s | {n / res['small_raw']:,.0f} files/s | {res['small_loop'] / res['small_raw']:.2f} |")
+    print(f"| {n} small files: 2 processes, each a read_psf loop over half | {res['small_halves']:.3f} s | {n / res['small_halves']:,.0f} files/s | {res['small_loop'] / res['small_halves']:.2f} |")
     print(f"| 8 files, {big_mb:,.0f} MB: read_psf loop | {res['big_loop']:.3f} s | {big_mb / res['big_loop']:,.0f} MB/s | 1.00 |")
     print(f"| 8 files, {big_mb:,.0f} MB: read_many(workers=2) | {res['big_many']:.3f} s | {big_mb / res['big_many']:,.0f} MB/s | {res['big_loop'] / res['big_many']:.2f} |")
     for key, label in (("loop", "parallel=False"), ("threaded", "parallel=True, threaded scheduler"),
@@ -194,7 +257,10 @@ def main() -> int:
     m = len(listing)
     print(f"| {m:,} headers: quarn.read_header | {res['headers']:.3f} s | {m / res['headers']:,.0f} files/s | 1.00 |")
     print(f"| {m:,} headers: os.open + os.read of 4 KiB | {res['headers_raw']:.3f} s | {m / res['headers_raw']:,.0f} files/s | {res['headers'] / res['headers_raw']:.2f} |")
-    print(f"\nPeak RSS growth, read_many over {n} small files: results dropped "
+    cpus = len(os.sched_getaffinity(0))
+    print(f"\nThe read_psf loop over the 8 large files keeps {big_busy:.2f} CPUs busy: "
+          f"no schedule of its work on {cpus} CPUs is faster than {cpus / big_busy:.2f}x.")
+    print(f"Peak RSS growth, read_many over {n} small files: results dropped "
           f"{memory['drop'] / 2**20:.1f} MiB, results kept {memory['keep'] / 2**20:.1f} MiB")
     return 0
 
