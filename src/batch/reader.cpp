@@ -236,21 +236,21 @@ void Reader::stop() noexcept {
 }
 
 template <class CanGo>
-void Reader::wait_awake(std::unique_lock<std::mutex>& lock, CanGo can_go) {
+bool Reader::wait_awake(std::unique_lock<std::mutex>& lock, CanGo can_go,
+                        std::chrono::steady_clock::time_point until) {
   State& s = *state_;
-  const auto until = std::chrono::steady_clock::now() + kAwake;
   for (;;) {
     const std::uint64_t seen = s.changes.load(std::memory_order_relaxed);
     lock.unlock();
     while (s.changes.load(std::memory_order_relaxed) == seen) {
       if (std::chrono::steady_clock::now() >= until) {
         lock_soon(lock);
-        return;
+        return can_go();
       }
       std::this_thread::yield();
     }
     lock_soon(lock);
-    if (can_go()) return;
+    if (can_go()) return true;
   }
 }
 
@@ -262,15 +262,25 @@ void Reader::work_loop() noexcept {
   };
   std::unique_lock lock(s.mutex, std::defer_lock);
   lock_soon(lock);
-  for (;;) {
-    if (!can_go()) wait_awake(lock, can_go);
+  // Sleeps until can_go, flagging a wait for room so that `next` wakes the
+  // workers once half of the window is free.
+  auto sleep = [&] {
     s.work.wait(lock, [&] {
-      if (s.stopping || !s.given_back.empty()) return true;
-      if (s.next_start >= s.first + s.slots.size()) return false;  // nothing to start
-      if (s.load + kWhole <= capacity()) return true;
-      s.full = true;  // asleep for room: `next` wakes the workers once half of it is free
+      if (can_go()) return true;
+      if (s.next_start < s.first + s.slots.size()) s.full = true;
       return false;
     });
+  };
+  bool awake = true;  // whether the next wait starts awake
+  for (;;) {
+    if (!can_go()) {
+      // Awake for as long as that pays: after a wait longer than kAwake (a
+      // caller slow to take its files) the next one is slept, and after a
+      // shorter one awake again.
+      const auto from = std::chrono::steady_clock::now();
+      if (!awake || !wait_awake(lock, can_go, from + kAwake)) sleep();
+      awake = std::chrono::steady_clock::now() - from < kAwake;
+    }
     if (s.stopping) return;
     // The front is taken only once done, so this input's slot stays in the
     // queue (at its number less `first`) until its outcome is in.

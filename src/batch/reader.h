@@ -157,13 +157,15 @@ class Reader {
   std::size_t start_next(std::size_t weight = kWhole);
 
   void work_loop() noexcept;
-  // A worker with nothing to start waits up to kAwake awake, yielding its CPU
-  // to any thread ready to run, until `can_go` holds; then it may sleep. On
-  // the virtual machines measured, a thread put to sleep and woken again
-  // every few small files cost more CPU than reading them. Called locked.
+  // A worker with nothing to start waits awake until `can_go` holds (true) or
+  // `until` passes (false), yielding its CPU to any thread ready to run; then
+  // it may sleep. On the virtual machines measured, a thread put to sleep and
+  // woken again every few small files cost more CPU than reading them. Called
+  // locked.
   static constexpr std::chrono::microseconds kAwake{100};
   template <class CanGo>
-  void wait_awake(std::unique_lock<std::mutex>& lock, CanGo can_go);
+  bool wait_awake(std::unique_lock<std::mutex>& lock, CanGo can_go,
+                  std::chrono::steady_clock::time_point until);
   // Puts what the helper made of input `number` in its place; false if the
   // reader was stopped meanwhile (and nothing is kept). Called locked.
   bool helped(std::size_t number, std::variant<Outcome, Input>&& made, std::exception_ptr thrown);
