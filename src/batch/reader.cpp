@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <system_error>
 #include <utility>
@@ -179,8 +180,11 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   ++s.first;
   s.load -= slot.read ? kRead : kWhole;
   // Workers that filled the window go on once half of it is free: one wake-up
-  // for several files, not one a file, whether they wait asleep or awake.
-  const bool half_free = s.load <= capacity() / 2;
+  // for several files, not one a file, whether they wait asleep or awake. A
+  // worker starts an input only with room for a whole one, so in a window of
+  // two that is once half of a whole one more is free (else a lone worker
+  // would be woken to read one small file at a time).
+  const bool half_free = s.load <= std::min(capacity() / 2, capacity() - kWhole - kWhole / 2);
   if (half_free) s.changes.fetch_add(1, std::memory_order_relaxed);
   const bool wake = s.full && half_free;
   if (wake) s.full = false;
