@@ -135,8 +135,8 @@ class Reader {
     // The weight of the inputs started and not taken (kWhole each, kRead for
     // one read into memory for the caller).
     std::size_t load = 0;
-    // Set when a worker waits for room in the window; cleared by `next`, which
-    // wakes the workers, once at most half of it is used.
+    // Set when a worker sleeps for room in the window; cleared by `next`, which
+    // wakes the workers once about half of it is free.
     bool full = false;
     bool stopping = false;
     // Counts the changes that may give a waiting worker something to do (an
