@@ -244,18 +244,21 @@ template <class CanGo>
 bool Reader::wait_awake(std::unique_lock<std::mutex>& lock, CanGo can_go,
                         std::chrono::steady_clock::time_point until) {
   State& s = *state_;
+  ++s.waiting_awake;
   for (;;) {
     const std::uint64_t seen = s.changes.load(std::memory_order_relaxed);
     lock.unlock();
-    while (s.changes.load(std::memory_order_relaxed) == seen) {
-      if (std::chrono::steady_clock::now() >= until) {
-        lock_soon(lock);
-        return can_go();
-      }
-      std::this_thread::yield();
+    bool late = false;
+    while (!late && s.changes.load(std::memory_order_relaxed) == seen) {
+      late = std::chrono::steady_clock::now() >= until;
+      if (!late) std::this_thread::yield();
     }
     lock_soon(lock);
-    if (can_go()) return true;
+    const bool go = can_go();
+    if (go || late) {
+      --s.waiting_awake;
+      return go;
+    }
   }
 }
 
@@ -283,7 +286,8 @@ void Reader::work_loop() noexcept {
       // caller slow to take its files) the next one is slept, and after a
       // shorter one awake again.
       const auto from = std::chrono::steady_clock::now();
-      if (!awake || !wait_awake(lock, can_go, from + kAwake)) sleep();
+      const bool try_awake = awake && s.waiting_awake < kWaitingAwake;
+      if (!try_awake || !wait_awake(lock, can_go, from + kAwake)) sleep();
       awake = std::chrono::steady_clock::now() - from < kAwake;
     }
     if (s.stopping) return;

@@ -143,6 +143,7 @@ class Reader {
     // input taken, submitted or given back, a stop), so that it can wait
     // awake without taking the lock (see `wait_awake`).
     std::atomic<std::uint64_t> changes{0};
+    unsigned waiting_awake = 0;  // workers in `wait_awake`
     std::vector<std::thread> threads;  // here, so that an orphan abandons them too
   };
 
@@ -160,9 +161,11 @@ class Reader {
   // A worker with nothing to start waits awake until `can_go` holds (true) or
   // `until` passes (false), yielding its CPU to any thread ready to run; then
   // it may sleep. On the virtual machines measured, a thread put to sleep and
-  // woken again every few small files cost more CPU than reading them. Called
-  // locked.
+  // woken again every few small files cost more CPU than reading them. At most
+  // kWaitingAwake workers wait awake at once, so that many workers held up by
+  // a caller do not keep as many CPUs busy doing nothing. Called locked.
   static constexpr std::chrono::microseconds kAwake{100};
+  static constexpr unsigned kWaitingAwake = 2;
   template <class CanGo>
   bool wait_awake(std::unique_lock<std::mutex>& lock, CanGo can_go,
                   std::chrono::steady_clock::time_point until);
