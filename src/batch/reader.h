@@ -140,8 +140,8 @@ class Reader {
     bool full = false;
     bool stopping = false;
     // Counts the changes that may give a waiting worker something to do (an
-    // input taken, submitted or given back, a stop), so that it can wait
-    // awake without taking the lock (see `wait_awake`).
+    // input submitted or given back, half the window free again, a stop), so
+    // that it can wait awake without taking the lock (see `wait_awake`).
     std::atomic<std::uint64_t> changes{0};
     unsigned waiting_awake = 0;  // workers in `wait_awake`
     std::vector<std::thread> threads;  // here, so that an orphan abandons them too
