@@ -18,6 +18,33 @@ UNSWEPT_AXIS = "point"
 
 _F8 = np.dtype("<f8")
 
+#: What a trace whose name is also a sweep's is called in every converted form.
+TRACE_SUFFIX = " (trace)"
+
+
+def trace_labels(sweeps: Sequence[str], traces: Sequence[str]) -> list[str]:
+    """The names the traces take beside the sweeps in a Dataset, a table or a plot.
+
+    A DC sweep records the swept source's node under the sweep's own name, so a
+    trace may share its name with a sweep. The sweep keeps the name (it is the
+    axis); such a trace becomes `name + TRACE_SUFFIX`, or `name + " (trace 2)"`,
+    `" (trace 3)"`, ... where that too is taken. Other traces keep their names.
+    The rule depends on the names alone, so every form of one result agrees.
+    """
+    taken = set(sweeps) | set(traces)
+    labels = []
+    for name in traces:
+        if name not in sweeps:
+            labels.append(name)
+            continue
+        label, n = name + TRACE_SUFFIX, 1
+        while label in taken:
+            n += 1
+            label = f"{name} (trace {n})"
+        taken.add(label)
+        labels.append(label)
+    return labels
+
 
 def check_lengths(axis: str, points: int, series: Sequence[tuple[str, str, int]]) -> None:
     """Raise ValueError for the first `(kind, name, length)` whose length is not `points`.
