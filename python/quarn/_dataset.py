@@ -18,7 +18,7 @@ from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 from xarray.indexes import PandasIndex
 
-from ._results import UNSWEPT_AXIS, check_lengths, column, struct_matrix
+from ._results import NAME_ATTR, UNSWEPT_AXIS, check_lengths, column, struct_matrix, trace_labels
 from ._xarray import MEMBER_DIM_SUFFIX, STRUCT_GROUP_PREFIX, has_psfbin_footer
 
 if TYPE_CHECKING:
@@ -70,13 +70,19 @@ def build_dataset(
     """The Dataset of one result (layout in the module's docstring).
 
     `values` are the non-swept (name, value) pairs, a value being an int, float,
-    complex, str or a dict of such fields. Dropped variables are left out before
+    complex, str or a dict of such fields. A trace that shares its name with a
+    sweep is the variable `trace_labels` names, with the name in its attributes.
+    Dropped variables (by their names in the Dataset) are left out before
     anything else is checked, so a damaged trace can be dropped to read the rest.
     """
     drop: set[Hashable] = (
         {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ()))
     out = _Builder(drop)
     axis = sweeps[0].name if sweeps else UNSWEPT_AXIS
+    labels = trace_labels([s.name for s in sweeps], [t.name for t in traces])
+    traces = [t if label == t.name else
+              SeriesSource(label, t.data, t.members, {**t.attrs, NAME_ATTR: t.name})
+              for t, label in zip(traces, labels)]
     kept_sweeps = [s for s in sweeps if s.name not in drop]
     kept_traces = [t for t in traces if t.name not in drop]
     if sweeps:
@@ -206,9 +212,11 @@ class LazySeries(BackendArray):
     """One sweep or trace of an open file as xarray indexes it: each indexing
     decodes only the points it selects (a struct trace as (points, members))."""
 
-    def __init__(self, shared: _SharedFile, info: SeriesInfo) -> None:
+    def __init__(self, shared: _SharedFile, info: SeriesInfo, position: int) -> None:
         self.shared = shared
         self.name = info.name
+        # Read by position: a trace may share its name with a sweep.
+        self.position = position
         members = info.dtype.names
         self.shape: tuple[int, ...] = (info.points,) if members is None else (
             info.points, len(members))
@@ -233,13 +241,16 @@ class LazySeries(BackendArray):
         return np.asarray(data[(np.asarray(chosen) - first, *rest)])
 
     def _points(self, start: int, stop: int) -> np.ndarray[Any, np.dtype[Any]]:
-        data = self.shared.file.read(self.name, start, stop)
+        file = self.shared.file
+        if file.closed:
+            raise ValueError("I/O operation on closed file")
+        data = file._file.read(self.position, start, stop)
         return data if data.dtype.names is None else struct_matrix(data)
 
 
-def _lazy_series(shared: _SharedFile, info: SeriesInfo) -> SeriesSource:
+def _lazy_series(shared: _SharedFile, info: SeriesInfo, position: int) -> SeriesSource:
     members = info.dtype.names
-    data = indexing.LazilyIndexedArray(LazySeries(shared, info))
+    data = indexing.LazilyIndexedArray(LazySeries(shared, info, position))
     return SeriesSource(info.name, data, None if members is None else tuple(members),
                   dict(info.properties))
 
@@ -252,8 +263,8 @@ def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
     shared = _SharedFile(path, file)
     ds = build_dataset(
         file.header,
-        [_lazy_series(shared, s) for s in file.sweeps],
-        [_lazy_series(shared, t) for t in file.traces],
+        [_lazy_series(shared, s, i) for i, s in enumerate(file.sweeps)],
+        [_lazy_series(shared, t, i) for i, t in enumerate(file.traces, len(file.sweeps))],
         [(v.name, v.data) for v in file.values],
         drop_variables)
     ds.set_close(shared.close)

@@ -15,8 +15,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .._optional import require
-from ._common import CommandError, UsageError, expand_paths, kind, notes, print_failure, \
-    read_results
+from ._common import CommandError, UsageError, expand_paths, kind, labelled_traces, notes, \
+    output_file, print_failure, read_results
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -37,6 +37,7 @@ def add_parser(commands: Any) -> None:
                    help="plot this trace (repeatable; default: every trace)")
     p.add_argument("-o", "--output", metavar="OUT",
                    help="write the figure to OUT (.png, .svg or .pdf) instead of a window")
+    p.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
     p.add_argument("--xscale", choices=("auto", "linear", "log"), default="auto",
                    help="the sweep axis; auto: logarithmic for frequency sweeps and Bode plots")
     p.set_defaults(run=run, parser=p)
@@ -47,13 +48,9 @@ def _selected(path: Path, psf: Psf, names: list[str] | None) -> list[tuple[str, 
     if not psf.sweeps or not psf.traces:
         raise CommandError(f"{path}: no swept data to plot (it holds "
                            f"{len(psf.values)} non-swept values; see `quarn info`)")
-    traces = {t.name: t.data for t in psf.traces}
-    for name in names or ():
-        if name not in traces:
-            raise CommandError(f"{path}: no trace named {name!r} "
-                               f"(its traces: {', '.join(map(repr, traces))})")
+    # Each trace under its label, the name a trace that shares its sweep's name is given.
+    chosen = [(label, t.data) for label, t in labelled_traces(path, psf, names)]
     points = len(psf.sweeps[0].data)
-    chosen = [(n, traces[n]) for n in (names or traces)]
     for name, data in chosen:
         if len(data) != points:
             raise CommandError(f"{path}: trace {name!r} has {len(data)} points but the sweep "
@@ -176,13 +173,15 @@ def run(args: argparse.Namespace) -> int:
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
+    if out.exists() and not args.force:
+        raise CommandError(f"{out} exists; give --force to overwrite it")
     fig = Figure(figsize=_size(curves), layout="constrained")
     FigureCanvasAgg(fig)  # no window system; .svg and .pdf get their own canvas on saving
     draw(fig, curves, args.xscale)
-    try:
-        fig.savefig(out, dpi=100)
-    except OSError as exc:
-        raise CommandError(f"cannot write {out}: {exc.strerror or exc}") from None
+    # Drawn beside OUT and put in place: a full disk never leaves a cut figure under its name.
+    with output_file(out, args.force) as partial:
+        with open(partial, "wb") as f:
+            fig.savefig(f, dpi=100, format=out.suffix.lower()[1:])
     print(f"wrote {out}")
     return 0
 
