@@ -1,6 +1,7 @@
 """The `quarn` command, run as `python -m quarn` in a subprocess: exit codes, stderr,
 what it prints and the files it writes."""
 
+import contextlib
 import fcntl
 import json
 import os
@@ -253,3 +254,171 @@ def test_export_round_trip(results, tmp_path, suffix, files, traces):
             assert several or list(df.columns) == list(columns)
             assert all(_same(rows[n].to_numpy(), a, suffix == ".parquet")
                        for n, a in columns.items())
+
+
+def _file(sweep: str, traces: list[str], points: int = 3) -> bytes:
+    """A DC sweep `sweep` with real traces `traces`, trace k holding k + 1 times the sweep."""
+    return PsfFile(
+        Layout.SIMPLE, header=[("analysis type", "dc")], types=[TypeDecl(7, "V", Tag.FLOAT64)],
+        sweeps=[Decl(10, sweep, 7)], traces=[Decl(20 + k, n, 7) for k, n in enumerate(traces)],
+        values=[Record(10 + bool(k) * (10 + k - 1), float(i * k or i))
+                for k in range(len(traces) + 1) for i in range(points)],
+    ).to_bytes()
+
+
+def test_npz_takes_any_trace_name(tmp_path):
+    names = ["file", "allow_pickle", "arr_0", "x/y"]  # savez's keywords, its default name
+    (tmp_path / "in.psfbin").write_bytes(_file("v", names))
+    r = quarn("export", tmp_path / "in.psfbin", "-o", tmp_path / "out.npz")
+    assert r.returncode == 0, r.stderr
+    with np.load(tmp_path / "out.npz") as got:
+        assert {k: got[k].tolist() for k in got} == {
+            "v": [0, 1, 2], **{n: [0, k + 1, 2 * (k + 1)] for k, n in enumerate(names)}}
+
+
+@pytest.mark.parametrize("force", [False, True])
+@pytest.mark.parametrize("links", [True, False])
+def test_install_never_replaces_a_file_made_meanwhile(tmp_path, monkeypatch, force, links):
+    from quarn.cli._common import CommandError, output_file
+
+    if not links:  # a file system without hard links
+        monkeypatch.setattr(os, "link", lambda *a: (_ for _ in ()).throw(OSError(1, "EPERM")))
+    out = tmp_path / "out.csv"
+    with output_file(out, force) as partial:
+        partial.write_text("new")
+    assert out.read_text() == "new"
+    # OUT appears while the next file is written: kept without --force.
+    with contextlib.nullcontext() if force else pytest.raises(CommandError, match="--force"):
+        with output_file(out, force) as partial:
+            out.write_text("theirs")
+            partial.write_text("ours")
+    assert out.read_text() == ("ours" if force else "theirs")
+    assert [p.name for p in tmp_path.iterdir()] == ["out.csv"]
+    umask = os.umask(0o022)
+    os.umask(umask)
+    assert out.stat().st_mode & 0o777 == 0o666 & ~umask  # not mkstemp's 0600
+
+
+def test_export_follows_no_planted_name_and_one_of_two_exports_wins(results, tmp_path):
+    notes = tmp_path / "notes.txt"
+    notes.write_text("mine")
+    for planted in (".result.partial.csv", ".result.csv.partial"):
+        (tmp_path / planted).symlink_to(notes)
+    out = tmp_path / "result.csv"
+    runs = [subprocess.Popen([sys.executable, "-m", "quarn", "export", results / "tran.psfbin",
+                              "-o", out], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True) for _ in range(2)]
+    done = [(p.wait(timeout=120), p.stderr.read()) for p in runs]
+    assert sorted(code for code, _ in done) == [0, 1], done
+    assert "result.csv exists; give --force" in [err for code, err in done if code][0]
+    assert notes.read_text() == "mine"
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        [".result.partial.csv", ".result.csv.partial", "notes.txt", "result.csv"])
+
+
+def test_plot_refuses_to_overwrite_without_force(results, tmp_path):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "plot.svg"
+    out.write_text("old")
+    r = quarn("plot", results / "ac.psfbin", "-o", out)
+    assert (r.returncode, r.stderr) == (1, f"quarn: error: {out} exists; give --force to "
+                                           "overwrite it\n")
+    assert out.read_text() == "old"
+    r = quarn("plot", results / "ac.psfbin", "-o", out, "--force")
+    assert r.returncode == 0 and out.read_text().startswith("<?xml")
+
+
+@pytest.fixture
+def full_disk(tmp_path):
+    """A directory on a file system of 256 KiB, 240 KiB of it taken."""
+    d = tmp_path / "full"
+    d.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(d)],
+                      capture_output=True).returncode:
+        pytest.skip("cannot mount a small tmpfs here (needs root)")
+    try:
+        (d / "filler").write_bytes(bytes(240 << 10))
+        yield d
+    finally:
+        subprocess.run(["umount", str(d)], check=True)
+
+
+# (command, OUT's suffix, what must be importable); the .nc case also with the free-space
+# check turned off, so that the file made in memory meets the full disk.
+FULL_DISK = [("export", ".csv", "pandas"), ("export", ".parquet", "pyarrow"),
+             ("export", ".npz", "numpy"), ("export", ".nc", "h5netcdf"),
+             ("export", ".nc!", "h5netcdf"), ("plot", ".png", "matplotlib"),
+             ("plot", ".svg", "matplotlib"), ("plot", ".pdf", "matplotlib")]
+
+
+@pytest.mark.parametrize("command, suffix, needs", FULL_DISK)
+def test_full_disk_gives_one_line(results, full_disk, command, suffix, needs):
+    pytest.importorskip(needs)
+    out = full_disk / f"out{suffix.rstrip('!')}"
+    patch = "import quarn.cli.export as e; e._check_room = lambda *a: None; " * suffix.endswith("!")
+    r = subprocess.run([sys.executable, "-c", f"{patch}import sys, quarn.cli; "
+                        "sys.exit(quarn.cli.main(sys.argv[1:]))", command,
+                        results / "tran.psfbin", "-o", out], capture_output=True, text=True,
+                       timeout=120)
+    assert r.returncode == 1, r.stderr
+    assert r.stderr.startswith(f"quarn: error: cannot write {out}: ") and r.stderr.count("\n") == 1
+    assert ("not enough free space" in r.stderr) == (suffix == ".nc")
+    assert [p.name for p in full_disk.iterdir()] == ["filler"]
+
+
+def test_info_on_a_full_output_an_interrupt_and_a_vanished_file(results, tmp_path):
+    with open("/dev/full", "w") as full:
+        r = subprocess.run([sys.executable, "-m", "quarn", "info", results / "ac.psfbin"],
+                           stdout=full, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert (r.returncode, r.stderr) == (
+        1, "quarn: error: cannot write the output: No space left on device\n")
+    # An interrupt while the subcommands (and NumPy) load.
+    r = subprocess.run([sys.executable, "-c", """if True:
+        import sys
+        class Interrupt:
+            def find_spec(self, name, *args):
+                if name == "quarn.cli.export":
+                    raise KeyboardInterrupt
+        import quarn.cli
+        sys.meta_path.insert(0, Interrupt())
+        sys.exit(quarn.cli.main(["info", "x"]))"""], capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stderr) == (130, "quarn: interrupted\n")
+    # Files removed as soon as they were read keep the sizes they had.
+    gone = [tmp_path / f"{k}.psfbin" for k in range(3)]
+    for p in gone:
+        p.write_bytes((results / "ac.psfbin").read_bytes())
+    r = subprocess.run([sys.executable, "-c", """if True:
+        import os, sys, quarn, quarn.cli
+        read_many = quarn.read_many
+        def removing(paths, **kwargs):
+            pulled = []
+            def pull():
+                for path in paths:
+                    pulled.append(path)
+                    yield path
+            for k, result in enumerate(read_many(pull(), **kwargs)):
+                os.unlink(pulled[k])
+                yield result
+        quarn.read_many = removing
+        sys.exit(quarn.cli.main(["info", *sys.argv[1:]]))""", *gone],
+        capture_output=True, text=True, timeout=120)
+    size = (results / "ac.psfbin").stat().st_size
+    assert (r.returncode, r.stderr) == (0, "")
+    assert [line for line in r.stdout.splitlines() if "bytes)" in line] == [
+        f"{p}  ({size} bytes)" for p in gone]
+
+
+def test_info_escapes_what_is_not_printable(tmp_path):
+    names = ["\x1b[31mred", "tab\there", "caf\u00e9 \u2028"]
+    path = tmp_path / "esc\x07.psfbin"
+    path.write_bytes(_file("sw\x1b]0;title\x07", names))
+    r = quarn("info", path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.isprintable() is False and all(
+        line.isprintable() for line in r.stdout.splitlines())
+    for want in ["esc\\x07.psfbin", "sweep:    sw\\x1b]0;title\\x07, 3 points",
+                 "\\x1b[31mred", "tab\\there", "caf\u00e9 \\u2028"]:
+        assert want in r.stdout
+    files = json.loads(quarn("info", "--json", path).stdout)["files"]
+    assert [t["name"] for t in files[0]["traces"]] == names
+    assert files[0]["sweeps"][0]["name"] == "sw\x1b]0;title\x07"
