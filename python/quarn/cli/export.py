@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import argparse
 import errno
-import importlib.util
 import io
 import os
 import shutil
@@ -176,17 +175,25 @@ def write_netcdf(results: Results, names: list[str] | None, out: Path) -> None:
     # No fill value: a NaN in the data is a sample (with its payload), not a missing one.
     encoding = {name: {"_FillValue": None} for name in ds.variables}
     _check_room(out, NETCDF_OVERHEAD + sum(v.nbytes for v in ds.variables.values()))
-    in_memory = importlib.util.find_spec("xarray.backends.writers") is not None
+    image = io.BytesIO()
     with warnings.catch_warnings():
         # Complex variables are what makes the file "invalid netCDF"; the docs say so.
         warnings.filterwarnings("ignore", "You are writing invalid netcdf", UserWarning)
-        if not in_memory:  # an xarray that writes file objects with scipy (netCDF-3) only
+        try:
+            ds.to_netcdf(image, engine="h5netcdf", encoding=encoding, invalid_netcdf=complex_)
+            made = image.getbuffer()[:len(HDF5_SIGNATURE)] == HDF5_SIGNATURE
+        except (ValueError, ImportError):
+            made = False
+        if not made:  # an xarray that writes file objects only with scipy, as netCDF-3
+            image = io.BytesIO()
             ds.to_netcdf(out, engine="h5netcdf", encoding=encoding, invalid_netcdf=complex_)
             return
-        image = io.BytesIO()
-        ds.to_netcdf(image, engine="h5netcdf", encoding=encoding, invalid_netcdf=complex_)
     with open(out, "wb") as f:
         f.write(image.getbuffer())
+
+
+#: The first bytes of every HDF5 (netCDF-4) file.
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 
 
 #: What a small netCDF file holds besides its variables' bytes (HDF5's superblock, object
