@@ -83,6 +83,9 @@ def _exported(out):
             assert ds["vi (trace)"].attrs["name"] == "vi"
             return {k: ds[k].values.tolist() for k in ds.variables}
     pd = pytest.importorskip("pandas")
+    if out.suffix == ".parquet":
+        field = pytest.importorskip("pyarrow.parquet").read_schema(out).field("vi (trace)")
+        assert field.metadata == {b"name": b"vi"}
     df = pd.read_csv(out) if out.suffix == ".csv" else pd.read_parquet(out)
     return {k: df[k].tolist() for k in df}
 

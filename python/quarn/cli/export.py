@@ -33,6 +33,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .._optional import require
+from .._results import NAME_ATTR
 from ._common import CommandError, UsageError, expand_paths, labelled_traces, notes, \
     output_file, print_failure, read_results
 
@@ -131,10 +132,19 @@ def write_parquet(results: Results, names: list[str] | None, out: Path) -> None:
     arrow = pa.Table.from_pandas(table, preserve_index=False)
     # pandas' conversion takes every NaN for a missing value, so a NaN sample would come
     # back without its payload: float64 columns are written as the doubles they hold.
-    for i, (_, col) in enumerate(table.items()):
+    renamed = {label: t.name for path, psf in results
+               for label, t in labelled_traces(path, psf, None) if label != t.name}
+    for i, (column, col) in enumerate(table.items()):
+        field = arrow.field(i)
+        # The columns of a trace named like a sweep keep its name in the file.
+        name = next((renamed[label] for label in renamed if column == label
+                     or str(column).startswith(label + ".")), None)
+        if name is not None:
+            field = field.with_metadata({NAME_ATTR: name})
         if col.dtype == np.float64:
-            arrow = arrow.set_column(i, arrow.field(i),
-                                     pa.array(col.to_numpy(), from_pandas=False))
+            arrow = arrow.set_column(i, field, pa.array(col.to_numpy(), from_pandas=False))
+        elif name is not None:
+            arrow = arrow.set_column(i, field, arrow.column(i))
     pq.write_table(arrow, out)
 
 
