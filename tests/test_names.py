@@ -1,6 +1,5 @@
-"""A trace that shares its name with a sweep (a DC sweep records the swept source's node
-under the sweep's name): the sweep keeps the name, the trace is "NAME (trace)" in every
-converted form, with its name in the file as its attribute "name"."""
+"""A trace named like a sweep (sweep "vi", trace "vi") in every converted form: the sweep
+keeps the name, the trace is "vi (trace)" with its name in the file as attribute "name"."""
 
 import json
 import subprocess
@@ -12,59 +11,45 @@ import pytest
 import quarn
 from psfwriter import Decl, Layout, PsfFile, Record, Tag, TypeDecl
 
-SWEEP = np.linspace(-1.0, 1.0, 5)
-# The file's traces in order, and what each is called beside the sweep "vi".
-TRACES = {"vi": ("vi (trace)", 2 * SWEEP), "out": ("out", 3 * SWEEP)}
+SWEEP = [-1.0, 0.0, 1.0]
+# Each trace's name in the file, name in every form and samples; "file" and "allow_pickle"
+# are np.savez's keywords.
+TRACES = [("vi", "vi (trace)", [-2.0, 0.0, 2.0]), ("file", "file", [1.0, 2.0, 3.0]),
+          ("allow_pickle", "allow_pickle", [4.0, 5.0, 6.0])]
 
 
 @pytest.fixture(scope="module")
 def path(tmp_path_factory):
-    f = PsfFile(
-        Layout.SIMPLE, header=[("analysis type", "dc")],
-        types=[TypeDecl(7, "V", Tag.FLOAT64, props=[("units", "V")])],
-        sweeps=[Decl(10, "vi", 7)], traces=[Decl(20, "vi", 7), Decl(21, "out", 7)],
-        values=[Record(k, x) for k, data in ((10, SWEEP), (20, 2 * SWEEP), (21, 3 * SWEEP))
-                for x in data])
+    series = [("vi", SWEEP)] + [(name, data) for name, _, data in TRACES]
     p = tmp_path_factory.mktemp("names") / "dc.psfbin"
-    p.write_bytes(f.to_bytes())
+    p.write_bytes(PsfFile(
+        Layout.SIMPLE, header=[("analysis type", "dc")], types=[TypeDecl(7, "V", Tag.FLOAT64)],
+        sweeps=[Decl(10, "vi", 7)], traces=[Decl(11 + k, n, 7) for k, (n, _, _) in
+                                            enumerate(TRACES)],
+        values=[Record(10 + k, x) for k, (_, data) in enumerate(series) for x in data],
+    ).to_bytes())
     return p
 
 
-def _dataset(form, path):
-    xr = pytest.importorskip("xarray")
-    if form == "engine":
-        return xr.open_dataset(path, engine="quarn")
-    if form == "read_runs":
-        return quarn.read_runs([path, path]).isel(run=1).drop_vars("run")
-    return quarn.to_xarray(quarn.read_psf(path))
-
-
-@pytest.mark.parametrize("form", ["engine", "to_xarray", "read_runs"])
-def test_datasets_keep_the_sweep_and_label_the_trace(path, form):
-    ds = _dataset(form, path)
-    assert list(ds.coords) == ["vi"] and ds.indexes["vi"].to_numpy().tolist() == SWEEP.tolist()
-    assert list(ds.data_vars) == [label for label, _ in TRACES.values()]
-    for name, (label, data) in TRACES.items():
-        assert ds[label].values.tolist() == data.tolist()
-        assert ds[label].attrs.get("name") == (name if label != name else None)
-
-
-@pytest.mark.parametrize("drop, kept, coords", [
-    ("vi (trace)", ["out"], ["vi"]),       # the trace only
-    (["vi"], ["vi (trace)", "out"], []),   # the sweep only
+@pytest.mark.parametrize("form, drop", [
+    ("engine", None), ("to_xarray", None), ("read_runs", None), ("to_pandas", None),
+    ("engine", "vi (trace)"), ("engine", "vi"),  # drops the trace, the sweep
 ])
-def test_drop_variables_drops_what_it_names(path, drop, kept, coords):
+def test_conversions(path, form, drop):
+    if form == "to_pandas":
+        pytest.importorskip("pandas")
+        df = quarn.to_pandas(quarn.read_psf(path))
+        assert df.index.name == "vi" and df.index.tolist() == SWEEP
+        assert {c: df[c].tolist() for c in df} == {label: d for _, label, d in TRACES}
+        return
     xr = pytest.importorskip("xarray")
-    ds = xr.open_dataset(path, engine="quarn", drop_variables=drop)
-    assert (list(ds.data_vars), list(ds.coords)) == (kept, coords)
-    assert ds[kept[0]].values.tolist() == TRACES[ds[kept[0]].attrs.get("name", kept[0])][1].tolist()
-
-
-def test_pandas_indexes_by_the_sweep(path):
-    pytest.importorskip("pandas")
-    df = quarn.to_pandas(quarn.read_psf(path))
-    assert df.index.name == "vi" and df.index.tolist() == SWEEP.tolist()
-    assert {c: df[c].tolist() for c in df} == {l: d.tolist() for l, d in TRACES.values()}
+    ds = (xr.open_dataset(path, engine="quarn", drop_variables=drop) if form == "engine" else
+          quarn.read_runs([path, path]).isel(run=1).drop_vars("run") if form == "read_runs"
+          else quarn.to_xarray(quarn.read_psf(path)))
+    assert ({k: v.values.tolist() for k, v in ds.coords.items()}
+            == ({} if drop == "vi" else {"vi": SWEEP}))
+    assert {k: (v.values.tolist(), v.attrs.get("name")) for k, v in ds.data_vars.items()} == {
+        label: (d, name if name != label else None) for name, label, d in TRACES if label != drop}
 
 
 def quarn_cli(*args):
@@ -72,47 +57,39 @@ def quarn_cli(*args):
                           capture_output=True, text=True, timeout=120)
 
 
-def _exported(out):
-    """{column or array: values} of an exported file."""
-    if out.suffix == ".npz":
-        with np.load(out) as z:
-            return {k: z[k].tolist() for k in z}
-    if out.suffix == ".nc":
-        xr = pytest.importorskip("xarray")
-        with xr.open_dataset(out, engine="h5netcdf") as ds:
-            assert ds["vi (trace)"].attrs["name"] == "vi"
-            return {k: ds[k].values.tolist() for k in ds.variables}
-    pd = pytest.importorskip("pandas")
-    if out.suffix == ".parquet":
-        field = pytest.importorskip("pyarrow.parquet").read_schema(out).field("vi (trace)")
-        assert field.metadata == {b"name": b"vi"}
-    df = pd.read_csv(out) if out.suffix == ".csv" else pd.read_parquet(out)
-    return {k: df[k].tolist() for k in df}
-
-
-@pytest.mark.parametrize("suffix, traces", [
-    (".csv", []), (".parquet", []), (".npz", []), (".nc", []),
-    (".csv", ["vi"]), (".npz", ["vi (trace)"]),  # chosen by its name or its label
-])
-def test_export(path, tmp_path, suffix, traces):
-    for module in {".parquet": ["pyarrow"], ".nc": ["xarray", "h5netcdf"]}.get(suffix, []):
-        pytest.importorskip(module)
+@pytest.mark.parametrize("suffix, traces, needs", [
+    (".csv", [], "pandas"), (".parquet", [], "pyarrow"), (".npz", [], "numpy"),
+    (".nc", [], "h5netcdf"), (".csv", ["vi"], "pandas"), (".npz", ["vi (trace)"], "numpy"),
+])  # a trace is chosen by its name or its label
+def test_export(path, tmp_path, suffix, traces, needs):
+    pytest.importorskip(needs)
     out = tmp_path / f"out{suffix}"
     r = quarn_cli("export", path, "-o", out, *[a for t in traces for a in ("--trace", t)])
     assert r.returncode == 0, r.stderr
-    want = {"vi": SWEEP.tolist(), **{l: d.tolist() for n, (l, d) in TRACES.items()
-                                     if not traces or n == "vi"}}
-    assert _exported(out) == want
+    if suffix == ".npz":
+        with np.load(out) as z:
+            got = {k: z[k].tolist() for k in z}
+    elif suffix == ".nc":
+        with pytest.importorskip("xarray").open_dataset(out, engine="h5netcdf") as ds:
+            assert ds["vi (trace)"].attrs["name"] == "vi"
+            got = {k: ds[k].values.tolist() for k in ds.variables}
+    else:
+        pd = pytest.importorskip("pandas")
+        if suffix == ".parquet":
+            field = pytest.importorskip("pyarrow.parquet").read_schema(out).field("vi (trace)")
+            assert field.metadata == {b"name": b"vi"}
+        df = pd.read_csv(out) if suffix == ".csv" else pd.read_parquet(out)
+        got = {k: df[k].tolist() for k in df}
+    assert got == {"vi": SWEEP, **{label: d for name, label, d in TRACES
+                                   if not traces or name == "vi"}}
 
 
 def test_info_and_plot(path, tmp_path):
     r = quarn_cli("info", path)
-    assert r.returncode == 0 and "    vi (trace)  real\n    out         real\n" in r.stdout
-    r = quarn_cli("info", "--json", path)
-    (entry,) = json.loads(r.stdout)["files"]
-    assert entry["traces"][0] == {"name": "vi", "label": "vi (trace)", "kind": "real",
-                                  "points": 5}
-    assert "label" not in entry["traces"][1]
+    assert r.returncode == 0 and "    vi (trace)    real\n    file          real\n" in r.stdout
+    (entry,) = json.loads(quarn_cli("info", "--json", path).stdout)["files"]
+    assert [t["name"] for t in entry["traces"]] == [n for n, _, _ in TRACES]
+    assert [t.get("label") for t in entry["traces"]] == ["vi (trace)", None, None]
     pytest.importorskip("matplotlib")
     r = quarn_cli("plot", path, "-o", tmp_path / "plot.svg")
     assert r.returncode == 0, r.stderr
