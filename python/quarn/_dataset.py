@@ -212,10 +212,11 @@ class LazySeries(BackendArray):
     """One sweep or trace of an open file as xarray indexes it: each indexing
     decodes only the points it selects (a struct trace as (points, members))."""
 
-    def __init__(self, shared: _SharedFile, info: SeriesInfo, position: int) -> None:
+    def __init__(self, shared: _SharedFile, info: SeriesInfo, position: int | None) -> None:
         self.shared = shared
         self.name = info.name
-        # Read by position: a trace may share its name with a sweep.
+        # The series' position in the file when its name is an earlier series' too (a
+        # trace named like a sweep), which reading by name would give; None otherwise.
         self.position = position
         members = info.dtype.names
         self.shape: tuple[int, ...] = (info.points,) if members is None else (
@@ -242,13 +243,16 @@ class LazySeries(BackendArray):
 
     def _points(self, start: int, stop: int) -> np.ndarray[Any, np.dtype[Any]]:
         file = self.shared.file
-        if file.closed:
+        if self.position is None:
+            data = file.read(self.name, start, stop)
+        elif file.closed:
             raise ValueError("I/O operation on closed file")
-        data = file._file.read(self.position, start, stop)
+        else:
+            data = file._file.read(self.position, start, stop)
         return data if data.dtype.names is None else struct_matrix(data)
 
 
-def _lazy_series(shared: _SharedFile, info: SeriesInfo, position: int) -> SeriesSource:
+def _lazy_series(shared: _SharedFile, info: SeriesInfo, position: int | None) -> SeriesSource:
     members = info.dtype.names
     data = indexing.LazilyIndexedArray(LazySeries(shared, info, position))
     return SeriesSource(info.name, data, None if members is None else tuple(members),
@@ -261,10 +265,12 @@ def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
     variables with their declarations' properties as attributes; closing the
     Dataset closes the file."""
     shared = _SharedFile(path, file)
+    series = [*file.sweeps, *file.traces]
+    first = {info.name: i for i, info in reversed(list(enumerate(series)))}
+    lazy = [_lazy_series(shared, info, None if first[info.name] == i else i)
+            for i, info in enumerate(series)]
     ds = build_dataset(
-        file.header,
-        [_lazy_series(shared, s, i) for i, s in enumerate(file.sweeps)],
-        [_lazy_series(shared, t, i) for i, t in enumerate(file.traces, len(file.sweeps))],
+        file.header, lazy[:len(file.sweeps)], lazy[len(file.sweeps):],
         [(v.name, v.data) for v in file.values],
         drop_variables)
     ds.set_close(shared.close)
