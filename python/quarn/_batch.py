@@ -8,6 +8,7 @@ from collections.abc import Callable, Iterable, Iterator, Sized
 from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 from . import _native
+from ._errors import as_os_error, raise_os_error
 from ._notes import add_note
 from ._optional import require
 
@@ -24,7 +25,10 @@ def read_header(path: StrPath) -> dict[str, str | int | float]:
     about what opening them and reading their first page costs. A file that
     `read_psf` rejects for a fault past the HEADER passes here.
     """
-    return _native.read_header(path)
+    try:
+        return _native.read_header(path)
+    except OSError as exc:
+        raise_os_error(exc, path)
 
 
 def default_workers() -> int:
@@ -104,6 +108,8 @@ def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
                 path, result = taken
                 if isinstance(result, ValueError):
                     add_note(result, path)
+                else:
+                    result = as_os_error(result, path)
                 if not keep_going:
                     raise result
             else:

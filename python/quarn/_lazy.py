@@ -21,6 +21,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from . import _native
+from ._errors import raise_os_error
 from ._notes import add_note
 
 if TYPE_CHECKING:
@@ -81,6 +82,8 @@ class PsfFile:
         except ValueError as exc:
             add_note(exc, path)
             raise
+        except OSError as exc:
+            raise_os_error(exc, path)
         infos = [SeriesInfo(*s) for s in self._file.series]
         count = self._file.sweep_count
         self.header: dict[str, Any] = self._file.header

@@ -21,6 +21,7 @@ import stat
 from typing import TYPE_CHECKING, Any
 
 from . import _quarn
+from ._errors import raise_os_error
 from ._native import read_header
 
 if TYPE_CHECKING:
@@ -104,6 +105,8 @@ else:
         except ValueError as exc:
             add_note(exc, _path_argument(args, kwargs))
             raise
+        except OSError as exc:
+            raise_os_error(exc, _path_argument(args, kwargs))
 
     read_psf.__module__ = __package__
     read_psf.__doc__ = (

@@ -15,6 +15,7 @@ int exec_module(PyObject* module) noexcept {
       !numpy_bridge::init({"quarn._native.InternalError", "quarn._native.SampleKeeper"}))
     return -1;
   if (!register_header(module) || !register_batch(module) || !register_lazy(module)) return -1;
+  if (!register_rebuild(module)) return -1;
   return 0;
 }
 
