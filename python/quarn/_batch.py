@@ -22,9 +22,14 @@ def read_header(path: StrPath) -> dict[str, str | int | float]:
 
     Only the footer and the HEADER section are read, so listing many files costs
     about what opening them and reading their first page costs. A file that
-    `read_psf` rejects for a fault past the HEADER passes here.
+    `read_psf` rejects for a fault past the HEADER passes here. A `ValueError`
+    carries the note `read_psf` adds when it can tell what the file is.
     """
-    return _native.read_header(path)
+    try:
+        return _native.read_header(path)
+    except ValueError as exc:
+        add_note(exc, path)
+        raise
 
 
 def default_workers() -> int:
