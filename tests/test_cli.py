@@ -331,6 +331,29 @@ def test_info_failures_give_one_line(results, tmp_path, script, code, err):
             f"{p}  ({size} bytes)" for p in paths]
 
 
+@pytest.mark.parametrize("made, args, code, out, err", [
+    ([], [], 1, "", "{d} holds no files\n"),
+    (["a/", "b/.hidden", ".c/x.psfbin"], [], 1, "",
+     "{d} holds no files, only 3 directories; give -r to read the files in its subdirectories\n"),
+    (["a/", "b/.hidden", ".c/x.psfbin"], ["-r"], 1, "", "{d} holds no files in it or under it\n"),
+    (["a/run2.psfbin", "a/b/run1.psfbin", "a/.x/old.psfbin", ".y.psfbin"], ["-r", "--brief"], 0,
+     "{d}/a/b/run1.psfbin  ac  41 points  5064 bytes\n{d}/a/run2.psfbin  ac  41 points  5064 "
+     "bytes\n", ""),
+])
+def test_info_on_directories(results, tmp_path, capsys, made, args, code, out, err):
+    from quarn.cli import main
+
+    for name in made:
+        path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.mkdir() if name.endswith("/") else path.write_bytes(
+            (results / "ac.psfbin").read_bytes())
+    assert main(["info", *args, str(tmp_path)]) == code
+    got = capsys.readouterr()
+    assert (got.out, got.err.removeprefix("quarn: error: ")) == (
+        out.format(d=tmp_path), err.format(d=tmp_path))
+
+
 def test_info_escapes_what_is_not_printable(tmp_path):
     names = ["\x1b[31mred", "tab\there", "caf\u00e9 \u2028"]
     path = tmp_path / "esc\x07.psfbin"
