@@ -59,6 +59,8 @@ def add_parser(commands: Any) -> None:
     p.add_argument("-o", "--output", metavar="OUT",
                    help="write the figure to OUT (.png, .svg or .pdf) instead of a window")
     p.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
+    p.add_argument("-r", "--recursive", action="store_true",
+                   help="a directory stands for the files in its subdirectories too")
     p.add_argument("--xscale", choices=("auto", "linear", "log"), default="auto",
                    help="the sweep axis; auto: logarithmic for frequency sweeps and Bode plots")
     p.set_defaults(run=run, parser=p)
@@ -386,7 +388,7 @@ def run(args: argparse.Namespace) -> int:
         raise CommandError("no display to show the plot on; write it to a file with -o OUT.png")
     require("matplotlib", "plot")
 
-    read = _read_all(expand_paths(args.paths, None), args.trace)
+    read = _read_all(expand_paths(args.paths, args.recursive), args.trace)
     if read is None:
         return 1
     if not read:
