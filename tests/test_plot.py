@@ -32,7 +32,8 @@ def swept(sweep, units, x, traces, analysis="dc"):
         return ids[unit, cplx]
 
     decls = [Decl(1, sweep, type_of(units, False))]
-    decls += [Decl(200 + k, n, type_of(u, np.iscomplexobj(d))) for k, (n, u, d) in enumerate(traces)]
+    decls += [Decl(200 + k, n, type_of(u, np.iscomplexobj(d)))
+              for k, (n, u, d) in enumerate(traces)]
     return PsfFile(Layout.SIMPLE, header=[("analysis type", analysis)], types=types,
                    sweeps=decls[:1], traces=decls[1:],
                    values=[r for i in range(len(x)) for r in [Record(1, x[i])] + [
@@ -73,8 +74,8 @@ def svg_text(path):
         xaxis, yaxis = [g for g in ax if g.get("id", "").startswith("matplotlib.axis")]
         xlabel = texts(xaxis, "text_") or xlabel
         # The axes' background: its corners, in points (the PNG has 100/72 pixels a point).
-        corners = np.array(ax.find(f"{SVG}g/{SVG}path").get("d").split()[1:-1:3] +
-                           ax.find(f"{SVG}g/{SVG}path").get("d").split()[2:-1:3], dtype=float)
+        d = ax.find(f"{SVG}g/{SVG}path").get("d").split()  # M x y L x y L x y L x y z
+        corners = np.array(d[1:-1:3] + d[2:-1:3], dtype=float)
         axes.append({"ylabel": texts(yaxis, "text_")[0], "yticks": texts(yaxis, "ytick_"),
                      "legend": texts(ax, "legend_"), "box": corners.reshape(2, -1) * 100 / 72})
     return axes, xlabel[0], texts(fig, "text_")[0]

@@ -39,8 +39,10 @@ FORMATS = (".png", ".svg", ".pdf")
 NON_INTERACTIVE = {"agg", "cairo", "pdf", "pgf", "ps", "svg", "template"}
 #: Traces drawn when --trace chooses none; the rest are named on stderr.
 MAX_TRACES = 8
-#: From this many files on, each trace is one colour over all files, with no file legend.
+#: From this many files on, each trace is one colour over all files, with no file legend;
+#: the same above this many traces over all files.
 CLOUD = 20
+CLOUD_LINES = 40
 #: Below the smallest magnitude drawn, where an exact zero is drawn (dB).
 ZERO_BELOW_DB = 20.0
 ZERO_NOTE = " (all zero)"
@@ -260,7 +262,8 @@ def draw(fig: Figure, curves: list[Curve], xscale: str) -> list[Axes]:
     keys = _axis_keys(curves)
     axes = list(fig.subplots(len(keys), 1, sharex=True, squeeze=False)[:, 0])
     ax_of = dict(zip(keys, axes))
-    cloud = len(curves) >= CLOUD
+    # Too many lines to name each in a legend: drawn as a cloud, one colour per trace.
+    cloud = len(curves) >= CLOUD or sum(len(c.traces) for c in curves) > CLOUD_LINES
     several = len(curves) > 1
     trace_names = list(dict.fromkeys(label for c in curves for label, _, _ in c.traces))
     colour = {name: f"C{i % 10}" for i, name in enumerate(trace_names)}
@@ -336,8 +339,11 @@ def draw(fig: Figure, curves: list[Curve], xscale: str) -> list[Axes]:
         entries = [h for h in ax.get_lines() if not str(h.get_label()).startswith("_")]
         if len(entries) > 1:
             # Beside the axes, never over the data; long lists in several columns.
-            ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0,
-                      fontsize="small", ncols=1 + (len(entries) - 1) // 12)
+            legend = ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0,
+                               fontsize="small", ncols=1 + (len(entries) - 1) // 12)
+            for handle in legend.legend_handles:  # a cloud's colours, shown solid
+                if handle is not None:
+                    handle.set_alpha(1.0)
     first = curves[0]
     axes[-1].set_xlabel(f"{first.sweep} [{first.x_units}]" if first.x_units else first.sweep)
     analyses = {c.psf.header.get("analysis type") for c in curves}
