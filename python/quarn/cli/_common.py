@@ -47,9 +47,7 @@ def expand_paths(args: Iterable[str], recursive: bool | None = None) -> list[Pat
             files.append(path)
             continue
         try:
-            found = sorted(p for p in (path.rglob("*") if recursive else path.iterdir())
-                           if p.is_file() and not any(part.startswith(".")
-                                                      for part in p.relative_to(path).parts))
+            found = sorted(_files_in(path, bool(recursive)))
             subdirs = 0 if found or recursive else sum(p.is_dir() for p in path.iterdir())
         except OSError as exc:
             raise CommandError(f"cannot list {path}: {exc.strerror or exc}") from None
@@ -62,6 +60,22 @@ def expand_paths(args: Iterable[str], recursive: bool | None = None) -> list[Pat
             raise CommandError(f"{path} {what}{offer}")
         files.extend(found)
     return files
+
+
+def _files_in(path: Path, recursive: bool) -> Iterator[Path]:
+    """The files in the directory `path` (and below it if `recursive`; symbolic links to
+    directories are not followed), dot files and dot directories left out."""
+    if not recursive:
+        yield from (p for p in path.iterdir() if p.is_file() and not p.name.startswith("."))
+        return
+
+    def fail(exc: OSError) -> None:
+        raise exc
+
+    for root, dirs, names in os.walk(path, onerror=fail):
+        dirs[:] = [d for d in dirs if not d.startswith(".")]
+        yield from (p for p in (Path(root, n) for n in names if not n.startswith("."))
+                    if p.is_file())
 
 
 def escape(text: str) -> str:

@@ -148,7 +148,7 @@ def _points(header: dict[str, Any]) -> str:
     point, whose HEADER may still give 0 or 1 sweep points)."""
     points = header.get("PSF sweep points")
     analysis = str(header.get("analysis type", ""))
-    if points == 0 or analysis.lower().endswith("op"):
+    if points == 0 or analysis == "op" or analysis.endswith("Op"):  # dcOp, tranOp, ...
         return "not swept"
     if not isinstance(points, int):
         return "-"
