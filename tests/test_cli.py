@@ -78,7 +78,8 @@ COMMANDS = [
      ["{d}/text.ac: footer magic 'Clarissa' not found (not a psfbin file?)\n" + TEXT_NOTE,
       "{d}/zero: file too small to be psfbin (0 bytes)\n", "cannot open {d}/missing: "]),
     (["info", "--brief", "{d}"],
-     1, ["{d}/ac.psfbin  ac  41 points  ", "{d}/dcop.psfbin  dcOp  1 points  "],
+     1, ["{d}/ac.psfbin  ac  41 points  ", "{d}/dcop.psfbin  dcOp  not swept  ",
+         "{d}/inf.psfbin  dc  -  "],
      ["{d}/text.ac: footer magic 'Clarissa' not found (not a psfbin file?)\n" + TEXT_NOTE]),
     (["export", "{d}/ac.psfbin", "-o", "{d}/old.csv"], 1, [], ["old.csv exists; give --force"]),
     (["export", "{d}/ac.psfbin", "{d}/noise.psfbin", "-o", "{d}/new.npz"],
@@ -88,7 +89,10 @@ COMMANDS = [
     (["export", "{d}/ac.psfbin", "{d}/text.ac", "-o", "{d}/new.csv"], 1, [], [TEXT_NOTE]),
     (["export", "{d}/ac.psfbin", "--trace", "nope", "-o", "{d}/new.csv"],
      1, [], ["no trace named 'nope'"]),
-    (["plot", "{d}/dcop.psfbin", "-o", "{d}/x.png"], 1, [], ["{d}/dcop.psfbin: no swept data"]),
+    (["plot", "{d}/dcop.psfbin", "-o", "{d}/x.png"],
+     1, [], ["{d}/dcop.psfbin: no swept data", "quarn info --json", "quarn.to_pandas"]),
+    (["plot", "{d}/dc.psfbin", "{d}/ac.psfbin", "-o", "{d}/x.png"],
+     1, [], ["sweep 'vin' in {d}/dc.psfbin; sweep 'freq' in {d}/ac.psfbin"]),
     (["plot", "{d}/ac.psfbin", "--trace", "nope", "-o", "{d}/x.png"],
      1, [], ["no trace named 'nope'"]),
     (["plot", "{d}/text.ac", "-o", "{d}/x.png"], 1, [], [TEXT_NOTE]),
@@ -124,7 +128,7 @@ def test_info_json(results):
     files = {os.path.basename(f["path"]): f for f in json.loads(r.stdout)["files"]}
     assert sorted(files) == sorted(p.name for p in results.iterdir())
     ac = files["ac.psfbin"]
-    assert ac["ok"] and ac["analysis type"] == "ac" and ac["values"] == 0
+    assert ac["ok"] and ac["analysis type"] == "ac" and ac["values"] == []
     assert ac["sweeps"] == [{"name": "freq", "kind": "real", "points": 41, "first": 1.0,
                              "last": 1e9}]
     assert [(t["name"], t["kind"]) for t in ac["traces"]] == [
@@ -134,42 +138,13 @@ def test_info_json(results):
     assert files["short.psfbin"]["warnings"] == ["trace 'in' has 4 points, the sweep 'vin' has 5"]
     assert (files["inf.psfbin"]["sweeps"][0]["first"], files["inf.psfbin"]["sweeps"][0]["last"]) \
         == ("nan", "-inf")
+    assert files["dcop.psfbin"]["values"][1:6:4] == [
+        {"name": "M2", "kind": "struct", "members": ["vgs", "vds", "ids", "gm", "region"],
+         "value": {"vgs": 0.0, "vds": -0.0, "ids": "nan", "gm": 0.0, "region": 255}},
+        {"name": "status", "kind": "string", "value": "converged \u2713"}]
     text = files["text.ac"]
     assert not text["ok"] and text["error type"] == "ValueError"
     assert text["notes"][0].startswith("this is the text form")
-
-
-def _drawn(img, rgb):
-    """Pixels of `img` (RGBA floats) within a little of the colour `rgb` (0-255)."""
-    return np.all(np.abs(img[..., :3] * 255 - np.array(rgb)) < 40, axis=-1)
-
-
-BLUE, ORANGE = (31, 119, 180), (255, 127, 14)  # matplotlib's first two line colours
-
-# (files, --trace names, axes rows, colours drawn in every row)
-PLOTS = [
-    (["ac"], ["V(out)"], 2, [BLUE]),              # Bode: magnitude and phase
-    (["ac", "ac17"], ["V(out)"], 2, [BLUE, ORANGE]),  # two files overlaid
-    (["noise"], ["M1"], 1, [BLUE, ORANGE]),       # a struct trace: one line per member
-    (["tran"], [], 1, [BLUE, ORANGE]),            # real traces against time
-    (["ac"], ["V(in)", "phase(out)"], 3, [BLUE]),  # Bode pair and a real axis
-]
-
-
-@pytest.mark.parametrize("files, traces, rows, colours", PLOTS)
-def test_plot_image(results, tmp_path, files, traces, rows, colours):
-    mpimg = pytest.importorskip("matplotlib.image")
-    out = tmp_path / "plot.png"
-    paths = [results / f"{f}.psfbin" for f in files]
-    r = quarn("plot", *paths, *[a for t in traces for a in ("--trace", t)], "-o", out)
-    assert r.returncode == 0, r.stderr
-    img = mpimg.imread(out)
-    assert img.shape[:2] == (round(100 * (1.0 + 2.5 * rows)), 800)
-    # Each row of axes (a horizontal band of the figure) has pixels of each line colour.
-    bands = np.array_split(img[int(0.04 * len(img)):], rows)
-    for band in bands:
-        for rgb in colours:
-            assert _drawn(band, rgb).sum() > 50, (rgb, len(bands))
 
 
 @pytest.mark.parametrize("terminal", [True, False])
@@ -354,6 +329,29 @@ def test_info_failures_give_one_line(results, tmp_path, script, code, err):
         size = (results / "ac.psfbin").stat().st_size
         assert [ln for ln in r.stdout.splitlines() if "bytes)" in ln] == [
             f"{p}  ({size} bytes)" for p in paths]
+
+
+@pytest.mark.parametrize("made, args, code, out, err", [
+    ([], [], 1, "", "{d} holds no files\n"),
+    (["a/", "b/.hidden", ".c/x.psfbin"], [], 1, "",
+     "{d} holds no files, only 3 directories; give -r to read the files in its subdirectories\n"),
+    (["a/", "b/.hidden", ".c/x.psfbin"], ["-r"], 1, "", "{d} holds no files in it or under it\n"),
+    (["a/run2.psfbin", "a/b/run1.psfbin", "a/.x/old.psfbin", ".y.psfbin"], ["-r", "--brief"], 0,
+     "{d}/a/b/run1.psfbin  ac  41 points  5064 bytes\n{d}/a/run2.psfbin  ac  41 points  5064 "
+     "bytes\n", ""),
+])
+def test_info_on_directories(results, tmp_path, capsys, made, args, code, out, err):
+    from quarn.cli import main
+
+    for name in made:
+        path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.mkdir() if name.endswith("/") else path.write_bytes(
+            (results / "ac.psfbin").read_bytes())
+    assert main(["info", *args, str(tmp_path)]) == code
+    got = capsys.readouterr()
+    assert (got.out, got.err.removeprefix("quarn: error: ")) == (
+        out.format(d=tmp_path), err.format(d=tmp_path))
 
 
 def test_info_escapes_what_is_not_printable(tmp_path):

@@ -54,6 +54,13 @@ def test_note_on_a_refused_file(tmp_path, content, note):
         assert type(e.value) is type(native.value)
         assert e.value.args == native.value.args
         assert getattr(e.value, "__notes__", []) == ([note] if note else [])
+    # read_header gives the same note; only a fault past the HEADER passes it.
+    try:
+        quarn.read_header(path)
+    except ValueError as exc:
+        assert getattr(exc, "__notes__", []) == ([note] if note else [])
+    else:
+        assert content == CASES["broken after a good HEADER"][0]
 
 
 BAD_ARGUMENTS = [((), {}), (("a", "b"), {}), ((b"a",), {}), ((3,), {}), (("a",), {"path": "b"}),

@@ -23,12 +23,16 @@ def read_header(path: StrPath) -> dict[str, str | int | float]:
 
     Only the footer and the HEADER section are read, so listing many files costs
     about what opening them and reading their first page costs. A file that
-    `read_psf` rejects for a fault past the HEADER passes here.
+    `read_psf` rejects for a fault past the HEADER passes here. A `ValueError`
+    carries the note `read_psf` adds when it can tell what the file is.
     """
     try:
         return _native.read_header(path)
     except OSError as exc:
         raise_os_error(exc, path)
+    except ValueError as exc:
+        add_note(exc, path)
+        raise
 
 
 def default_workers() -> int:

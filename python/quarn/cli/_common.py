@@ -33,22 +33,49 @@ class UsageError(Exception):
     """A command line that asks for something impossible: exit code 2, like argparse's."""
 
 
-def expand_paths(args: Iterable[str]) -> list[Path]:
+def expand_paths(args: Iterable[str], recursive: bool | None = None) -> list[Path]:
     """The files named: a directory stands for the files in it (sorted by name, dot files
-    left out, not recursive); anything else is taken as it is, so that a missing file is
-    reported by the reader like any other failure."""
+    left out; with `recursive`, those in its subdirectories too); anything else is taken
+    as it is, so that a missing file is reported by the reader like any other failure.
+    A directory with no such file raises CommandError saying what it holds, and offers
+    -r when it has subdirectories and the command has that option (`recursive` is not
+    None)."""
     files: list[Path] = []
     for arg in args:
         path = Path(arg)
-        if path.is_dir():
-            try:
-                files.extend(sorted(p for p in path.iterdir()
-                                    if p.is_file() and not p.name.startswith(".")))
-            except OSError as exc:
-                raise CommandError(f"cannot list {path}: {exc.strerror or exc}") from None
-        else:
+        if not path.is_dir():
             files.append(path)
+            continue
+        try:
+            found = sorted(_files_in(path, bool(recursive)))
+            subdirs = 0 if found or recursive else sum(p.is_dir() for p in path.iterdir())
+        except OSError as exc:
+            raise CommandError(f"cannot list {path}: {exc.strerror or exc}") from None
+        if not found:
+            what = (f"holds no files, only {subdirs} "
+                    f"{'directory' if subdirs == 1 else 'directories'}" if subdirs else
+                    "holds no files" + (" in it or under it" if recursive else ""))
+            offer = "; give -r to read the files in its subdirectories" \
+                if subdirs and recursive is not None else ""
+            raise CommandError(f"{path} {what}{offer}")
+        files.extend(found)
     return files
+
+
+def _files_in(path: Path, recursive: bool) -> Iterator[Path]:
+    """The files in the directory `path` (and below it if `recursive`; symbolic links to
+    directories are not followed), dot files and dot directories left out."""
+    if not recursive:
+        yield from (p for p in path.iterdir() if p.is_file() and not p.name.startswith("."))
+        return
+
+    def fail(exc: OSError) -> None:
+        raise exc
+
+    for root, dirs, names in os.walk(path, onerror=fail):
+        dirs[:] = [d for d in dirs if not d.startswith(".")]
+        yield from (p for p in (Path(root, n) for n in names if not n.startswith("."))
+                    if p.is_file())
 
 
 def escape(text: str) -> str:
@@ -148,11 +175,17 @@ def labelled_traces(path: Path | str, psf: Psf,
     have = {t.name for t in traces} | set(labels)
     for name in names:
         if name not in have:
-            raise CommandError(f"{path}: no trace named {name!r} "
-                               f"(its traces: {', '.join(map(repr, labels)) or 'none'})")
+            raise no_trace(path, name, labels)
     wanted = set(names)
     return [(label, t) for label, t in zip(labels, traces)
             if label in wanted or t.name in wanted]
+
+
+def no_trace(path: Path | str, name: str, labels: Sequence[str]) -> CommandError:
+    """The failure for a --trace name that the file at `path` lacks: each name quoted as
+    Python quotes it, so that it can be copied into the command line or a script."""
+    return CommandError(f"{path}: no trace named {name!r} "
+                        f"(its traces: {', '.join(map(repr, labels)) or 'none'})")
 
 
 #: errno values of a file system that cannot make a second link to a file.

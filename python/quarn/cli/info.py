@@ -15,7 +15,6 @@ import numpy as np
 import quarn
 from quarn import Psf
 
-from .._notes import add_note
 from .._results import trace_labels
 from ._common import escape, expand_paths, file_size, kind, notes, print_failure, progress, \
     read_results
@@ -30,6 +29,8 @@ def add_parser(commands: Any) -> None:
     p.add_argument("--json", action="store_true", help="print one JSON document for scripts")
     p.add_argument("--brief", action="store_true",
                    help="one line per file from its HEADER alone (fast on large directories)")
+    p.add_argument("-r", "--recursive", action="store_true",
+                   help="a directory stands for the files in its subdirectories too")
     p.set_defaults(run=run, parser=p)
 
 
@@ -56,6 +57,16 @@ def _series(data: np.ndarray) -> dict[str, Any]:
     return entry
 
 
+def _value(name: str, data: Any) -> dict[str, Any]:
+    kinds = {dict: "struct", complex: "complex", float: "real", int: "int", str: "string",
+             list: "array"}
+    entry: dict[str, Any] = {"name": name, "kind": kinds.get(type(data), type(data).__name__)}
+    if isinstance(data, dict):
+        entry["members"] = list(data)
+    entry["value"] = data
+    return entry
+
+
 def summary(path: Path, psf: Psf, size: int | None) -> dict[str, Any]:
     """Everything `info` says about a file that reads, as plain data. `size`: the file's
     size when it was read (None if that could not be told). A trace that shares its name
@@ -79,7 +90,7 @@ def summary(path: Path, psf: Psf, size: int | None) -> dict[str, Any]:
     return {
         "path": os.fspath(path), "ok": True, "size": size,
         "analysis type": header.get("analysis type"), "analysis name": header.get("analysis name"),
-        "sweeps": sweeps, "traces": traces, "values": len(psf.values),
+        "sweeps": sweeps, "traces": traces, "values": [_value(v.name, v.data) for v in psf.values],
         "warnings": warnings, "header": header,
     }
 
@@ -114,7 +125,7 @@ def block(entry: dict[str, Any]) -> list[str]:
     for name, t in zip(names, entry["traces"]):
         what = t["kind"] + (f", {len(t['members'])} members" if "members" in t else "")
         lines.append(f"    {name:<{width}}  {what}")
-    lines.append(f"  values:   {entry['values']}")
+    lines.append(f"  values:   {len(entry['values'])}")
     lines += [f"  warning: {escape(w)}" for w in entry["warnings"]]
     return lines
 
@@ -128,22 +139,31 @@ def _brief(paths: list[Path]) -> list[dict[str, Any]]:
             entries.append({"path": os.fspath(path), "ok": True, "size": size,
                             "header": header})
         except (OSError, ValueError) as exc:
-            add_note(exc, path)
             entries.append(failed(path, exc))
     return entries
+
+
+def _points(header: dict[str, Any]) -> str:
+    """What a HEADER says of the sweep: its points, or that there is none (an operating
+    point, whose HEADER may still give 0 or 1 sweep points)."""
+    points = header.get("PSF sweep points")
+    analysis = str(header.get("analysis type", ""))
+    if points == 0 or analysis == "op" or analysis.endswith("Op"):  # dcOp, tranOp, ...
+        return "not swept"
+    if not isinstance(points, int):
+        return "-"
+    return f"{points} point" + "s" * (points != 1)
 
 
 def brief_line(entry: dict[str, Any]) -> str:
     header = entry["header"]
     analysis = header.get("analysis type", "-")
-    points = header.get("PSF sweep points")
-    return escape("  ".join([entry["path"], str(analysis),
-                             "-" if points is None else f"{points} points",
+    return escape("  ".join([entry["path"], str(analysis), _points(header),
                              _bytes(entry["size"])]))
 
 
 def run(args: argparse.Namespace) -> int:
-    paths = expand_paths(args.paths)
+    paths = expand_paths(args.paths, args.recursive)
     if args.brief:
         entries = _brief(paths)
     else:
