@@ -485,6 +485,33 @@ def test_many_unencodable_path_fails_in_place(write):
     assert got[1].__context__ is None and not hasattr(got[1], "__notes__")
 
 
+EXIT = """
+import sys, threading, time, quarn
+path, mode = sys.argv[1:]
+def forever():
+    while True:
+        yield path
+if mode == "unfinished":
+    it = quarn.read_many(forever(), workers=2)
+    next(it)
+else:  # a daemon thread still reading
+    def consume():
+        for _ in quarn.read_many(forever(), workers=2):
+            time.sleep(0.001)
+    threading.Thread(target=consume, daemon=True).start()
+    time.sleep(0.3)
+print("exit")
+"""
+
+
+@pytest.mark.parametrize("mode", ["unfinished", "daemon"])
+def test_many_at_interpreter_exit(write, mode):
+    """Threads that wait with the interpreter lock released when the interpreter
+    exits are ended by it: the process exits cleanly, it does not abort."""
+    path = write(REALISTIC["tran"](points=40000)[0].to_bytes())
+    assert run_child(EXIT, path, mode, timeout=60) == ["exit"]
+
+
 # ---- read_runs ----
 
 def test_runs_stack_along_a_new_dimension(write):

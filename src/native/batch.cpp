@@ -6,6 +6,8 @@
 // converts it. One call a file does what the package's loop would otherwise do
 // in Python. Or feed() takes the paths from the iterator on a thread of its
 // own, and take() hands out the results as they come.
+#include <cxxabi.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -102,6 +104,12 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   return self.release();
 }
 
+// A thread that takes the interpreter lock again while the interpreter is
+// finalizing (a daemon thread at exit) is ended by pthread_exit, which unwinds
+// its stack with abi::__forced_unwind: the functions that release the lock
+// below are not noexcept, and rethrow it wherever they catch everything.
+// Nothing of Python may be touched then: a reference held is leaked.
+
 void stop(batch::Reader* reader) {
   Py_BEGIN_ALLOW_THREADS
   reader->stop();
@@ -125,7 +133,7 @@ void batch_dealloc(PyObject* self) {
 // looking for signals (Ctrl-C) between waits. nullptr with an exception set:
 // the file's MemoryError when its load ran out of memory, or, with `ended`
 // set, what a signal handler raised (the outcome stays queued).
-PyObject* next_result(batch::Reader* reader, bool& ended) noexcept try {
+PyObject* next_result(batch::Reader* reader, bool& ended) try {
   ended = false;
   std::optional<batch::Outcome> outcome;
   std::exception_ptr thrown;
@@ -151,6 +159,8 @@ PyObject* next_result(batch::Reader* reader, bool& ended) noexcept try {
   return driver::records_to_py(std::move(**outcome)).release();
 } catch (const std::bad_alloc&) {
   return PyErr_NoMemory();
+} catch (abi::__forced_unwind&) {
+  throw;
 } catch (...) {
   PyErr_SetString(PyExc_SystemError, "quarn: unexpected internal failure");
   return nullptr;
@@ -232,7 +242,7 @@ bool end_of_paths(BatchObject* obj) {
 // iterator raised is raised in its place; one that is not an Exception
 // (KeyboardInterrupt), or that a signal handler raises while take() waits, is
 // raised at once, and the results not handed out stay in place.
-PyObject* batch_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* batch_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   try {
     if (nargs != 2) {
       PyErr_SetString(PyExc_TypeError, "take() takes an iterator of paths and a count");
@@ -265,7 +275,14 @@ PyObject* batch_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
     }
     if (!item.failure) {
       bool ended = false;
-      if (PyObject* result = next_result(reader, ended)) return result;
+      PyObject* result = nullptr;
+      try {
+        result = next_result(reader, ended);
+      } catch (abi::__forced_unwind&) {
+        (void)item.path.release();
+        throw;
+      }
+      if (result != nullptr) return result;
       if (ended) {  // not this file's failure: it stays first
         pending.push_front(std::move(item));
         return nullptr;
@@ -276,6 +293,8 @@ PyObject* batch_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
     return PyTuple_Pack(2, item.path.get(), item.failure.get());
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "quarn: unexpected internal failure");
     return nullptr;
@@ -285,7 +304,7 @@ PyObject* batch_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
 // feed(paths): takes paths from the iterator `paths` as the reader has room
 // for them and queues them for take(), until the iterator ends or raises, or
 // the reader is closed. Runs on a thread of its own; returns None.
-PyObject* batch_feed(PyObject* self, PyObject* paths) noexcept {
+PyObject* batch_feed(PyObject* self, PyObject* paths) {
   auto* obj = reinterpret_cast<BatchObject*>(self);
   bool ok = true;
   try {
@@ -317,6 +336,8 @@ PyObject* batch_feed(PyObject* self, PyObject* paths) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     ok = false;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "quarn: unexpected internal failure");
     ok = false;
@@ -330,7 +351,7 @@ PyObject* batch_feed(PyObject* self, PyObject* paths) noexcept {
   Py_RETURN_NONE;
 }
 
-PyObject* batch_close(PyObject* self, PyObject*) noexcept {
+PyObject* batch_close(PyObject* self, PyObject*) {
   batch::Reader* reader = reinterpret_cast<BatchObject*>(self)->reader;
   if (!reader->orphaned()) stop(reader);
   Py_RETURN_NONE;
