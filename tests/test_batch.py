@@ -183,7 +183,7 @@ def test_many_reads_ahead_a_bounded_number_of_paths(write, workers):
     before = threads_and_fds()
     it = quarn.read_many(paths(), workers=workers)
     for taken, _ in enumerate(it, 1):
-        assert pulled - taken < 10 * workers
+        assert pulled - taken <= 10 * workers
         if taken == 10:  # the workers and the thread that takes the paths
             assert threads_and_fds()[0] == before[0] + workers + 1
     assert pulled == taken == 40
@@ -442,12 +442,12 @@ def test_many_thread_bound(write, paths, workers, threads):
 
 
 BYTES = """
-import resource, sys, quarn
+import resource, sys, time, quarn
 path, limit = sys.argv[1], int(sys.argv[2])
 quarn.read_psf(path)
 start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 for psf in quarn.read_many([path] * 60, workers=8, read_ahead_bytes=limit):
-    pass
+    time.sleep(0.01)  # a slow caller: the workers run ahead as far as they may
 print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start)
 """
 

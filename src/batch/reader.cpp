@@ -61,19 +61,24 @@ Outcome load(const Input& input) {
   return driver::load_records(std::get<Bytes>(input));
 }
 
+namespace {
+
+// load_records of an opened file once its size is reserved.
+Outcome load_reserved(const MappedFile& file, const std::string& path) {
+  if (!reserve(file.bytes().size())) return Outcome(Failure{});  // stopped: dropped
+  return driver::load_records(file, path);
+}
+
+}  // namespace
+
 std::variant<Outcome, Input> read_ahead(const Input& input) {
   const auto* path = std::get_if<std::string>(&input);
-  if (const auto* open = std::get_if<OpenFile>(&input)) {  // given back by the caller
-    if (!reserve(open->file->bytes().size())) return Outcome(Failure{});  // stopped: dropped
-    return load(input);
-  }
+  if (const auto* open = std::get_if<OpenFile>(&input))  // given back by the caller
+    return load_reserved(*open->file, open->path);
   if (path == nullptr) return load(input);
   auto file = MappedFile::open(*path, /*reuse=*/true);
   if (!file) return Outcome(pass_up(file));
-  if (file->mapped()) {
-    if (!reserve(file->bytes().size())) return Outcome(Failure{});  // stopped: dropped
-    return driver::load_records(*file, *path);
-  }
+  if (file->mapped()) return load_reserved(*file, *path);
   file->close();
   return Input(OpenFile{*path, std::make_shared<const MappedFile>(std::move(*file))});
 }
@@ -167,10 +172,13 @@ bool Reader::reserve(std::size_t number, std::uint64_t bytes) {
     // The input the caller waits for goes on whatever the count; so does one
     // when every worker waits here and the input the caller waits for was
     // given back, so that a worker becomes free to load it.
-    return s.stopping || number == s.first || s.bytes == 0 ||
-           (s.bytes < byte_limit_ && bytes <= byte_limit_ - s.bytes) ||
-           (s.byte_waiters == s.threads.size() &&
-            std::find(s.given_back.begin(), s.given_back.end(), s.first) != s.given_back.end());
+    if (s.stopping || number == s.first || s.bytes == 0 ||
+        (s.bytes < byte_limit_ && bytes <= byte_limit_ - s.bytes))
+      return true;
+    const bool first_given_back =
+        std::find(s.given_back.begin(), s.given_back.end(), s.first) != s.given_back.end();
+    // LCOV_EXCL_BR_LINE: a race of the caller's give-back with every worker's wait
+    return s.byte_waiters == s.threads.size() && first_given_back;
   };
   ++s.byte_waiters;
   s.fits.wait(lock, fits);
@@ -281,7 +289,7 @@ bool Reader::helped(std::size_t number, std::variant<Outcome, Input>&& made,
     s.given_back.push_back(number);
     s.changes.fetch_add(1, std::memory_order_relaxed);
     s.work.notify_one();
-    if (s.byte_waiters > 0) s.fits.notify_all();
+    s.fits.notify_all();  // every worker may wait to reserve, and this may be first
     return true;
   }
   slot.thrown = std::move(thrown);

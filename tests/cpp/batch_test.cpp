@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <latch>
 #include <new>
 #include <string>
@@ -371,6 +373,42 @@ TEST(BatchReader, WaitingForRoomAndForBytes) {
   stopper.join();
   EXPECT_GE(refused.load(), 1);
   EXPECT_TRUE(reader.stopped());
+}
+
+// Real files under a bound smaller than each: a file given back opened by the
+// caller loads as load() does, the outcomes come in order, and a stop lets go
+// of the workers waiting to reserve.
+TEST(BatchReader, RealFilesUnderTheByteBound) {
+  namespace batch = quarn::batch;
+  const std::string example = std::string(QUARN_SOURCE_DIR) + "/examples/ac.psfbin";
+  const std::string big = ::testing::TempDir() + "quarn_bytes_large";
+  const std::string zeros(batch::kHelpBytes + 1, '\0');  // mapped; fails without a footer
+  std::ofstream(big, std::ios::binary).write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+  const Outcome big_want = batch::load(Input(big));
+  ASSERT_FALSE(big_want);
+  auto back = batch::load_if_small(Input(big));
+  ASSERT_TRUE(std::holds_alternative<Input>(back));
+  auto loaded = batch::read_ahead(std::get<Input>(back));
+  ASSERT_TRUE(std::holds_alternative<Outcome>(loaded));
+  EXPECT_EQ(std::get<Outcome>(loaded).error(), big_want.error());
+
+  for (const bool take_them : {true, false}) {
+    Reader reader(2, 4, 4, batch::read_ahead, batch::load_if_small, 1);
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(reader.submit(i % 3 == 1 ? example : big));
+    if (!take_them) {
+      std::this_thread::sleep_for(50ms);  // one file reserved, the other worker waiting
+      reader.stop();
+      continue;
+    }
+    for (int i = 0; i < 8; ++i) {
+      Outcome o = take(reader);
+      EXPECT_EQ(o.has_value(), i % 3 == 1) << i;
+      if (!o && i % 3 != 1) {
+        EXPECT_EQ(o.error(), big_want.error());
+      }
+    }
+  }
+  std::remove(big.c_str());
 }
 
 // Workers count against the thread budget: with every CPU of the limit busy
