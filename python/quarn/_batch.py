@@ -78,7 +78,7 @@ def read_many(paths: Iterable[StrPath], *, workers: int | None = None,
     note), is what `read_psf` gives for that file.
 
     workers: worker threads; None means the CPUs the process may run on. Never
-        more than MAX_WORKERS (64), nor more than the paths of a list or tuple.
+        more than MAX_WORKERS (64), nor more than the paths when `paths` has a length.
     errors: "raise" raises the first failure when the iteration reaches it (the
         workers stop), with a note naming its path where its message does not;
         "return" yields the exception in place of that file's result and goes on.
@@ -97,14 +97,14 @@ def read_many(paths: Iterable[StrPath], *, workers: int | None = None,
     limit = _positive("read_ahead_bytes", read_ahead_bytes)
     count = min(count, MAX_WORKERS)
     inline = type(paths) in (list, tuple)
-    if inline:
-        if not paths:
+    total = len(paths) if isinstance(paths, Sized) else None
+    if total is not None:
+        if total == 0:
             return iter(())
-        count = min(count, len(paths))  # type: ignore[arg-type]
+        count = min(count, total)
     bar = None
     if progress:
         tqdm = require("tqdm", "progress")
-        total = len(paths) if isinstance(paths, Sized) else None
         bar = functools.partial(tqdm.tqdm, total=total, unit="file", desc="reading")
     return _iterate(iter(paths), count, errors == "return", bar, inline, limit)
 
