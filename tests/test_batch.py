@@ -389,19 +389,9 @@ def test_many_feedback_and_slow_paths(write):
     assert run_child(FEEDBACK, *paths, timeout=60) == ["12", "1", "True"]
 
 
-class Failing:
-    """An iterable of paths that raises after them (not a generator)."""
-
-    def __init__(self, paths, exc):
-        self.paths, self.exc = list(paths), exc
-
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        if not self.paths:
-            raise self.exc
-        return self.paths.pop(0)
+def failing(paths, exc):
+    yield from paths
+    raise exc
 
 
 @pytest.mark.parametrize("errors", ["raise", "return"])
@@ -412,9 +402,9 @@ def test_many_iterable_that_raises_keeps_the_results_before_it(write, errors, in
         paths.insert(2, write(b"not a result" * 4))
     boom = RuntimeError("no more paths")
     if inline:  # the way a list is taken, given an iterator
-        it = quarn._batch._iterate(Failing(paths, boom), 2, errors == "return", None, True, 1 << 30)
+        it = quarn._batch._iterate(failing(paths, boom), 2, errors == "return", None, True, 1 << 30)
     else:
-        it = quarn.read_many(Failing(paths, boom), workers=2, errors=errors)
+        it = quarn.read_many(failing(paths, boom), workers=2, errors=errors)
     got = []
     with pytest.raises(RuntimeError) as e:
         for r in it:
