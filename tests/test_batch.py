@@ -331,7 +331,7 @@ class Timeout(Exception):
 def handler(*_):
     raise Timeout()
 signal.signal(signal.SIGALRM, handler)
-paths = [good if i % 2 else slow for i in range(40)]
+paths = [good if i % 2 else slow for i in range(400)]  # more than are read before the alarm
 it = quarn.read_many(paths if mode == "list" else iter(paths), workers=1, errors="return")
 got = []
 signal.setitimer(signal.ITIMER_REAL, 0.3)
