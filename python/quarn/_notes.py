@@ -45,7 +45,18 @@ _SPLIT_PREFIXES = ("PsfTrailer", "PsfEndTable")
 
 
 def note_for(path: str | os.PathLike[str]) -> str | None:
-    """The note for a file the reader refused, or None when the evidence is unclear."""
+    """The note for a file the reader refused, or None when the evidence is unclear.
+
+    Never raises: it runs on the error path, where a second exception (a path the file
+    system cannot encode, say) would hide the first.
+    """
+    try:
+        return _probe(path)
+    except Exception:  # noqa: BLE001
+        return None
+
+
+def _probe(path: str | os.PathLike[str]) -> str | None:
     try:
         # Non-blocking, and regular files only: a FIFO must not stall the error path.
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
