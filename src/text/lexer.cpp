@@ -61,8 +61,9 @@ Special special_of(std::string_view unsigned_word) noexcept {
   return Special::None;
 }
 
+// `w` is a word, so never empty.
 std::string_view without_sign(std::string_view w) noexcept {
-  if (!w.empty() && (w[0] == '+' || w[0] == '-')) w.remove_prefix(1);
+  if (w[0] == '+' || w[0] == '-') w.remove_prefix(1);
   return w;
 }
 
@@ -170,7 +171,8 @@ std::string unescape(const Token& t) {
   out.reserve(t.text.size());
   const std::string_view s = t.text;
   for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 1 < s.size() && (s[i + 1] == '"' || s[i + 1] == '\\')) ++i;
+    // A backslash is never a string's last character: it would have escaped the quote.
+    if (s[i] == '\\' && (s[i + 1] == '"' || s[i + 1] == '\\')) ++i;
     out.push_back(s[i]);
   }
   return out;
@@ -201,8 +203,8 @@ std::optional<std::int64_t> to_int64(const Token& t) noexcept {
   std::string_view w = t.text;
   if (w[0] == '+') w.remove_prefix(1);
   std::int64_t value = 0;
-  const auto [end, ec] = std::from_chars(w.data(), w.data() + w.size(), value);
-  if (ec != std::errc{} || end != w.data() + w.size()) return std::nullopt;
+  // The token is a well-formed integer, so only its range can fail.
+  if (std::from_chars(w.data(), w.data() + w.size(), value).ec != std::errc{}) return std::nullopt;
   return value;
 }
 

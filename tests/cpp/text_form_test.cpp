@@ -194,10 +194,11 @@ INSTANTIATE_TEST_SUITE_P(
 // Numbers in floating contexts, each to its double bit for bit.
 TEST(TextForm, NumbersAreTheNearestDouble) {
   const double inf = std::numeric_limits<double>::infinity();
-  const struct {
+  struct Case {
     const char* text;
     double want;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"0.1", 0.1},
       {"-0", -0.0},
       {"+2", 2},
@@ -217,7 +218,16 @@ TEST(TextForm, NumbersAreTheNearestDouble) {
       {"INF", inf},
       {"-Infinity", -inf},
       {"inf", inf},
+      {"1e+400", inf},
+      {"1000e-330", 0.0},
+      {"0.5e-330", 0.0},
+      {"12.5E-400", 0.0},
+      {"-0.0e999", -0.0},
   };
+  const std::string zeros(400, '0');
+  const std::string huge = "1" + zeros, tiny = "0." + zeros + "1";
+  cases.push_back({huge.c_str(), inf});
+  cases.push_back({tiny.c_str(), 0.0});
   for (const auto& c : cases) {
     const std::string text = std::string("HEADER TYPE \"f\" FLOAT DOUBLE VALUE \"v\" \"f\" ") + c.text + " END";
     auto r = quarn::text::parse_text(as_bytes(text));
@@ -270,14 +280,24 @@ TEST(TextForm, AcceptsEveryLayoutAndEscape) {
       "HEADER\t\"k\"\r\n\"v\\\"q\\\\\\n\"\"i\"-1 \"big\"9223372036854775807 \"neg\"-9223372036854775808 "
       "\"line\"\"a\nb\" \"\xc3\xa9\" 2 TYPE \"t\"STRUCT(\"n\"INT LONG \"a\"ARRAY(*)COMPLEX DOUBLE)"
       "\"t\" INT BYTE \"s\"ARRAY ( * ) STRUCT(\"m\" STRING *PROP(\"units\"\"V\"\"units\"\"A\"))"
-      " VALUE \"e\"\"t\"-5 \"f\"\"s\"((\"p\")(\"q\"))PROP()\"e\"\"t\"7 END \n"));
+      "\"c\" STRUCT(\"re\" COMPLEX DOUBLE \"w\" STRING *)"
+      " VALUE \"e\"\"t\"-5 \"f\"\"s\"((\"p\")(\"q\"))PROP()\"e\"\"t\"7 \"z\"\"c\"((1.5 -0)"
+      "\"\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\xed\x9f\xbf\")END \n"));
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(describe(r->header),
             "k=String(v\"q\\\\n);i=Int(-1);big=Int(9223372036854775807);neg=Int(-9223372036854775808);"
             "line=String(a\nb);\xc3\xa9=Int(2);");
   // the later "t" wins; names repeat in file order
   EXPECT_EQ(describe(r->values),
-            "e:Int(-5);f:Array[Struct{m=String(p)}, Struct{m=String(q)}];e:Int(7);");
+            "e:Int(-5);f:Array[Struct{m=String(p)}, Struct{m=String(q)}];e:Int(7);z:Struct{re=Complex(" +
+                quarn_test::hex64(1.5) + "," + quarn_test::hex64(-0.0) +
+                "), w=String(\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\xed\x9f\xbf)};");
+  // a swept name with an escape is matched by its text
+  auto escaped = quarn::text::parse_text(
+      as_bytes("HEADER \"n\" +5 TYPE \"s\" FLOAT DOUBLE SWEEP \"a\\\"b\" \"s\" VALUE \"a\\\"b\" 1 END"));
+  ASSERT_TRUE(escaped) << escaped.error();
+  EXPECT_EQ(describe(escaped->header), "n=Int(5);");
+  EXPECT_EQ(series_list(escaped->sweeps), "a\"b:Real" + bits({1}) + ";");
   // a SWEEP with no VALUE section: zero points
   auto empty = quarn::text::parse_text(
       as_bytes("HEADER TYPE \"s\" FLOAT DOUBLE SWEEP \"x\" \"s\" TRACE \"x\" \"s\" \"x\" \"s\" END"));
@@ -296,6 +316,15 @@ TEST(TextForm, HeaderAloneStopsAtTheFirstSection) {
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error(),
             "line 1, column 14: expected a header pair, TYPE, SWEEP, TRACE, VALUE or END, found '('");
+  for (const char* section : {"TYPE", "SWEEP", "TRACE", "VALUE", "END"}) {
+    auto r = quarn::text::parse_text_header(as_bytes(std::string("HEADER \"a\" \"b\"\n") + section + " ("));
+    ASSERT_TRUE(r) << section << ": " << r.error();
+    EXPECT_EQ(r->size(), 1u);
+  }
+  for (const char* start : {"HEADER\t", "HEADER\r", "HEADER\n", "HEADER "})
+    EXPECT_TRUE(quarn::text::looks_like_text(as_bytes(start))) << start;
+  EXPECT_FALSE(quarn::text::looks_like_text(as_bytes("HEADER\f")));
+  EXPECT_FALSE(quarn::text::looks_like_text(as_bytes("XEADER ")));
   EXPECT_FALSE(quarn::text::looks_like_text(as_bytes("HEADERS")));
   EXPECT_FALSE(quarn::text::looks_like_text(as_bytes("HEAD")));
   EXPECT_TRUE(quarn::text::looks_like_text(as_bytes("HEADER")));
@@ -310,10 +339,23 @@ TEST(TextForm, LoadsAFileByPath) {
   ::close(fd);
   quarn::text::TextExtras extras;
   auto r = quarn::text::load_text(path, &extras);
+  auto plain = quarn::text::load_text(path);
   ::unlink(path);
+  ASSERT_TRUE(plain) << plain.error();
+  EXPECT_EQ(plain->sweeps.size(), 1u);
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(r->traces.size(), 3u);
   EXPECT_EQ(extras.traces.size(), 3u);
+  {
+    std::ofstream bad(path, std::ios::binary);
+    bad << "HEADER \"k\" x";
+  }
+  quarn::text::TextExtras untouched;
+  auto refused = quarn::text::load_text(path, &untouched);
+  ::unlink(path);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), "line 1, column 12: unexpected text 'x'");
+  EXPECT_TRUE(untouched.values.empty() && untouched.traces.empty());
   auto missing = quarn::text::load_text(path);
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.failure_kind(), quarn::FailureKind::Io);
@@ -471,6 +513,25 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"entries_then_junk", kTypes + "\"s\" FLOAT DOUBLE VALUE \"v\" \"s\" 1 2",
                   "line 1, column 46: expected an entry or END, found number 2"},
         ErrorCase{"tab_is_one_column", "HEADER\n\t\t\xc3\xa9 ", "line 2, column 3: unexpected text '\xc3\xa9'"},
+        ErrorCase{"exponent_cut", "HEADER \"a\" 1E", "line 1, column 12: unexpected text '1E'"},
+        ErrorCase{"exponent_then_letter", "HEADER \"a\" 1e5x", "line 1, column 12: unexpected text '1e5x'"},
+        ErrorCase{"exponent_without_digits", "HEADER \"a\" 1e+", "line 1, column 12: unexpected text '1e+'"},
+        ErrorCase{"utf8_surrogate", "HEADER \"\xed\xa0\x80\"", "line 1, column 9: invalid UTF-8"},
+        ErrorCase{"utf8_above_max", "HEADER \"\xf4\x90\x80\x80\"", "line 1, column 9: invalid UTF-8"},
+        ErrorCase{"utf8_overlong", "HEADER \"\xf0\x80\x80\x80\"", "line 1, column 9: invalid UTF-8"},
+        ErrorCase{"utf8_continuation_missing", "HEADER \"\xe2\x82(\"", "line 1, column 9: invalid UTF-8"},
+        ErrorCase{"escape_at_end", "HEADER \"a\\", "line 1, column 8: unterminated string"},
+        ErrorCase{"double_alone", kTypes + "\"t\" DOUBLE",
+                  "line 1, column 17: expected a type (FLOAT, COMPLEX, STRING, ARRAY, STRUCT or INT), "
+                  "found keyword DOUBLE"},
+        ErrorCase{"nested_array_in_member", kTypes + "\"a\" STRUCT( \"m\" ARRAY(*) ARRAY(*) STRING * )",
+                  "line 1, column 38: nested array is not supported"},
+        ErrorCase{"struct_trace_complex_member",
+                  kTypes + "\"s\" FLOAT DOUBLE \"t\" STRUCT(\"m\" COMPLEX DOUBLE \"n\" FLOAT DOUBLE) SWEEP "
+                  "\"a\" \"s\" TRACE \"b\" \"t\"",
+                  "line 1, column 102: trace of type \"t\" is not supported"},
+        ErrorCase{"entry_complex_short", kTypes + "\"c\" COMPLEX DOUBLE VALUE \"v\" \"c\" (1 ) END",
+                  "line 1, column 49: expected a number, found ')'"},
         ErrorCase{"long_word_cut",
                   "HEADER " + std::string(70, 'x'),
                   "line 1, column 8: unexpected text '" + std::string(60, 'x') + "...'"}));
