@@ -13,6 +13,11 @@ def read_header(
 
 def read_text(path: str | os.PathLike[str], /) -> Psf: ...
 
+# Also each non-swept entry's type name and property list, in value order.
+def read_text_entries(
+    path: str | os.PathLike[str], /
+) -> tuple[Psf, list[tuple[str, dict[str, str | int | float]]]]: ...
+
 class BatchReader:
     def __init__(self, workers: int, window: int, backlog: int = ...) -> None: ...
     @property
