@@ -20,6 +20,7 @@ as results by their content, and no families.
 
 from __future__ import annotations
 
+import gc
 import os
 import stat
 from collections.abc import Hashable, Iterator, Mapping, Sequence
@@ -49,8 +50,6 @@ SPLIT_DATA_SUFFIX = ".psfxl"
 SPLIT_SIGNAL_SUFFIX = ".sig"
 _FAMILY_NODE = "sweepNode"
 _LEAF_NODE = "leafNode"
-#: Entry members an index entry must have (looked up by name).
-_REQUIRED = ("analysisType", "dataFile")
 
 
 class Analysis:
@@ -61,19 +60,20 @@ class Analysis:
     this run (`{}` outside a family).
     """
 
-    __slots__ = ("entry", "name", "kind", "path", "format", "parent", "description",
+    __slots__ = ("entry", "name", "kind", "_path", "format", "parent", "description",
                  "sweep_variables", "data_type", "properties", "family", "params", "problem")
 
-    def __init__(self, entry: str, kind: str, path: Path, *, format: str = "PSF",
+    def __init__(self, entry: str, kind: str, path: str, *, format: str = "PSF",
                  parent: str = "", description: str = "",
                  sweep_variables: tuple[str, ...] = (), data_type: str | None = None,
-                 properties: Mapping[str, Any] | None = None) -> None:
+                 properties: Mapping[str, Any] | None = None,
+                 listing: Mapping[str, bool] | None = None) -> None:
         self.entry = entry
         suffix = "-" + kind
         # Analysis names contain "-": strip the kind, never split at a dash.
         self.name = entry[:-len(suffix)] if kind and entry.endswith(suffix) else entry
         self.kind = kind
-        self.path = path
+        self._path = path
         self.format = format
         self.parent = parent
         self.description = description
@@ -82,7 +82,12 @@ class Analysis:
         self.properties: Mapping[str, Any] = properties or {}
         self.family: Family | None = None
         self.params: dict[str, float] = {}
-        self.problem: str | None = _problem_of(path, format)
+        self.problem: str | None = _problem_of(path, format, listing)
+
+    @property
+    def path(self) -> Path:
+        """The result file's path (the directory joined with the index's `dataFile`)."""
+        return Path(self._path)
 
     def read(self) -> Psf:
         """The whole result (`read_psf`); raises when `problem` says it cannot be read."""
@@ -301,10 +306,21 @@ def _one_line(exc: BaseException) -> str:
     return text[0] if text else type(exc).__name__
 
 
-def _problem_of(path: Path, format: str) -> str | None:
-    """Why the file cannot be read, as far as can be told without opening it."""
+def _problem_of(path: str, format: str, listing: Mapping[str, bool] | None) -> str | None:
+    """Why the file cannot be read, as far as can be told without opening it.
+    `listing` (the directory's names: is a regular file) saves a stat per file."""
     if format != "PSF":
         return f"another format ({format!r}), not read"
+    name = os.path.basename(path)
+    if listing is not None:
+        regular = listing.get(name)
+        if regular is None:
+            return "the file is missing"
+        if not regular:
+            return "not a regular file"
+        if name + SPLIT_DATA_SUFFIX in listing:
+            return f"the split form (data in {name}{SPLIT_DATA_SUFFIX}), not read yet"
+        return None
     try:
         mode = os.stat(path).st_mode
     except FileNotFoundError:
@@ -313,8 +329,8 @@ def _problem_of(path: Path, format: str) -> str | None:
         return f"the file cannot be examined: {exc.strerror or exc}"
     if not stat.S_ISREG(mode):
         return "not a regular file"
-    if os.path.exists(str(path) + SPLIT_DATA_SUFFIX):
-        return f"the split form (data in {path.name}{SPLIT_DATA_SUFFIX}), not read yet"
+    if os.path.exists(path + SPLIT_DATA_SUFFIX):
+        return f"the split form (data in {name}{SPLIT_DATA_SUFFIX}), not read yet"
     return None
 
 
@@ -383,7 +399,7 @@ class Results:
         line saying what it is (index, bookkeeping, split-form data, log,
         marker, stale result, ...). Sorted by name; computed once."""
         if self._files is None:
-            listed = {os.path.normcase(str(a.path)) for a in self.analyses}
+            listed = {os.path.normcase(a._path) for a in self.analyses}
             self._files = []
             for entry in sorted(os.scandir(self.path), key=lambda e: e.name):
                 if os.path.normcase(entry.path) in listed:
@@ -465,29 +481,60 @@ def open_results(path: str | os.PathLike[str]) -> Results:
     index = root / INDEX_NAME
     if not index.is_file():
         return _unindexed(root)
+    # Tens of thousands of small containers, none of them cyclic garbage: the
+    # cyclic collector would rescan them all many times over while they are made.
+    paused = gc.isenabled()
+    gc.disable()
+    try:
+        return _indexed(root, index)
+    finally:
+        if paused:
+            gc.enable()
+
+
+def _indexed(root: Path, index: Path) -> Results:
     from ._native import read_text_entries
 
     psf, details = read_text_entries(index)
+    listing = _listing(root)
     analyses: list[Analysis] = []
-    seen: set[str] = set()
+    # Entries by name with their type names and property lists, to drop identical repeats.
+    seen: dict[str, list[tuple[Any, str, dict[str, Any]]]] = {}
+    prefix = os.path.join(root, "")
     for value, (type_name, props) in zip(psf.values, details):
         data = value.data
-        if not isinstance(data, dict) or not all(k in data for k in _REQUIRED):
+        if not isinstance(data, dict) or "analysisType" not in data or "dataFile" not in data:
             continue
-        key = repr((value.name, type_name, data, props))
-        if key in seen:  # the foreach index repeats identical family entries
+        same = seen.setdefault(value.name, [])
+        whole = (data, type_name, props)
+        if whole in same:  # the foreach index repeats identical family entries
             continue
-        seen.add(key)
+        same.append(whole)
         variables: Any = data.get("sweepVariable", ())  # a list of names
+        data_file = str(data["dataFile"])
         analyses.append(Analysis(
-            value.name, str(data["analysisType"]), root / str(data["dataFile"]),
+            value.name, str(data["analysisType"]), prefix + data_file,
             format=str(data.get("format", "PSF")), parent=str(data.get("parent", "")),
             description=str(data.get("description", "")),
             sweep_variables=(variables,) if isinstance(variables, str) else
             tuple(str(v) for v in variables),
-            data_type=_str_or_none(props.get("data_type")), properties=props))
+            data_type=_str_or_none(props.get("data_type")), properties=props,
+            listing=None if "/" in data_file or os.sep in data_file else listing))
     families = _link_families(analyses)
     return Results(root, dict(psf.header), analyses, families, indexed=True)
+
+
+def _listing(root: Path) -> dict[str, bool]:
+    """The directory's names, each with whether it is a regular file: one scan
+    instead of a stat per listed file."""
+    listing: dict[str, bool] = {}
+    with os.scandir(root) as entries:
+        for entry in entries:
+            try:
+                listing[entry.name] = entry.is_file()
+            except OSError:
+                listing[entry.name] = False
+    return listing
 
 
 def _str_or_none(x: Any) -> str | None:
@@ -557,5 +604,5 @@ def _unindexed(root: Path) -> Results:
         if os.path.exists(entry.path + SPLIT_DATA_SUFFIX) or has_psfbin_footer(entry.path) or (
                 is_text_form(entry.path) and _bookkeeping(entry.path) is None):
             stem, dot, kind = entry.name.partition(".")
-            analyses.append(Analysis(stem if dot else entry.name, kind, Path(entry.path)))
+            analyses.append(Analysis(stem if dot else entry.name, kind, entry.path))
     return Results(root, {}, analyses, [], indexed=False)
