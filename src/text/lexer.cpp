@@ -17,6 +17,49 @@ constexpr bool is_space(char c) noexcept { return c == ' ' || c == '\n' || c == 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 constexpr bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
 
+// Byte classes for the scanning loops: what ends a word, and what a string's
+// scan must stop at (its quote, a backslash, a byte of a multi-byte sequence).
+constexpr unsigned char kWordEnd = 1, kStringStop = 2;
+constexpr std::array<unsigned char, 256> kClass = [] {
+  std::array<unsigned char, 256> t{};
+  for (char c : {' ', '\n', '\t', '\r', '(', ')'}) t[static_cast<unsigned char>(c)] |= kWordEnd;
+  t['"'] |= kStringStop;
+  t['\\'] |= kStringStop;
+  for (std::size_t c = 0x80; c < 256; ++c) t[c] |= kStringStop;
+  return t;
+}();
+constexpr bool ends_word(char c) noexcept { return kClass[static_cast<unsigned char>(c)] & kWordEnd; }
+
+// The end of the longest prefix of data[start..] that is a finite number (the
+// grammar's first form), or `start` when none is; `real` tells its kind.
+std::size_t scan_number(std::string_view data, std::size_t start, bool& real) noexcept {
+  const std::size_t n = data.size();
+  std::size_t i = start;
+  if (data[i] == '+' || data[i] == '-') ++i;
+  const std::size_t int_start = i;
+  while (i < n && is_digit(data[i])) ++i;
+  std::size_t digits = i - int_start;
+  real = false;
+  if (i < n && data[i] == '.') {
+    const std::size_t frac_start = ++i;
+    while (i < n && is_digit(data[i])) ++i;
+    digits += i - frac_start;
+    real = true;
+  }
+  if (digits == 0) return start;
+  if (i < n && (data[i] == 'e' || data[i] == 'E')) {
+    std::size_t j = i + 1;
+    if (j < n && (data[j] == '+' || data[j] == '-')) ++j;
+    const std::size_t exp_start = j;
+    while (j < n && is_digit(data[j])) ++j;
+    if (j > exp_start) {  // otherwise the exponent is not part of the number
+      real = true;
+      i = j;
+    }
+  }
+  return i;
+}
+
 // The length of the well-formed UTF-8 sequence at `p` (lead byte >= 0x80),
 // or 0 when it is ill-formed or cut off within `avail` bytes.
 std::size_t utf8_length(const unsigned char* p, std::size_t avail) noexcept {
@@ -65,32 +108,6 @@ Special special_of(std::string_view unsigned_word) noexcept {
 std::string_view without_sign(std::string_view w) noexcept {
   if (w[0] == '+' || w[0] == '-') w.remove_prefix(1);
   return w;
-}
-
-// Tok::Integer, Tok::Real, or Tok::Error when `w` is no number.
-Tok number_kind(std::string_view w) noexcept {
-  std::string_view s = without_sign(w);
-  if (special_of(s) != Special::None) return Tok::Real;
-  std::size_t i = 0;
-  std::size_t int_digits = 0, frac_digits = 0;
-  bool real = false;
-  while (i < s.size() && is_digit(s[i])) ++i, ++int_digits;
-  if (i < s.size() && s[i] == '.') {
-    real = true;
-    ++i;
-    while (i < s.size() && is_digit(s[i])) ++i, ++frac_digits;
-  }
-  if (int_digits + frac_digits == 0) return Tok::Error;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    real = true;
-    ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    std::size_t exp_digits = 0;
-    while (i < s.size() && is_digit(s[i])) ++i, ++exp_digits;
-    if (exp_digits == 0) return Tok::Error;
-  }
-  if (i != s.size()) return Tok::Error;
-  return real ? Tok::Real : Tok::Integer;
 }
 
 // The decimal exponent of the first significant digit of a well-formed
@@ -182,7 +199,7 @@ double to_double(const Token& t) noexcept {
   std::string_view w = t.text;
   const bool negative = w[0] == '-';
   const std::string_view s = without_sign(w);
-  if (const Special sp = special_of(s); sp != Special::None) {
+  if (const Special sp = s.back() > '9' ? special_of(s) : Special::None; sp != Special::None) {
     const double v = sp == Special::Nan ? std::numeric_limits<double>::quiet_NaN()
                                         : std::numeric_limits<double>::infinity();
     return std::copysign(v, negative ? -1.0 : 1.0);
@@ -238,6 +255,10 @@ Token Lexer::string_token(std::size_t start) {
   std::size_t i = start + 1;
   while (i < n) {
     const unsigned char c = bytes[i];
+    if (!(kClass[c] & kStringStop)) {
+      ++i;
+      continue;
+    }
     if (c == '"') {
       Token t;
       t.kind = Tok::String;
@@ -250,12 +271,10 @@ Token Lexer::string_token(std::size_t start) {
     if (c == '\\') {
       escaped = true;
       i += (i + 1 < n && (bytes[i + 1] == '"' || bytes[i + 1] == '\\')) ? 2 : 1;
-    } else if (c >= 0x80) {
+    } else {
       const std::size_t len = utf8_length(bytes + i, n - i);
       if (len == 0) return error(i, "invalid UTF-8");
       i += len;
-    } else {
-      ++i;
     }
   }
   return error(start, "unterminated string");
@@ -264,16 +283,20 @@ Token Lexer::string_token(std::size_t start) {
 Token Lexer::word_token(std::size_t start) {
   const std::size_t n = data_.size();
   const auto* bytes = reinterpret_cast<const unsigned char*>(data_.data());
-  std::size_t end = start;
+  Token t;
+  t.pos = start;
+  // Most words are numbers: scan one, then see whether the word ends there.
+  bool real = false;
+  const std::size_t number_end = scan_number(data_, start, real);
+  std::size_t end = number_end;
   bool ascii = true;
-  while (end < n) {
-    const char c = data_[end];
-    if (is_space(c) || c == '(' || c == ')') break;
-    ascii = ascii && bytes[end] < 0x80;
-    ++end;
-  }
+  for (; end < n && !ends_word(data_[end]); ++end) ascii &= bytes[end] < 0x80;
   pos_ = end;
-  const std::string_view word = data_.substr(start, end - start);
+  t.text = data_.substr(start, end - start);
+  if (end == number_end && number_end != start) {
+    t.kind = real ? Tok::Real : Tok::Integer;
+    return t;
+  }
   if (!ascii) {
     for (std::size_t i = start; i < end;) {
       if (bytes[i] < 0x80) {
@@ -285,21 +308,20 @@ Token Lexer::word_token(std::size_t start) {
       i += len;
     }
   }
-  Token t;
-  t.pos = start;
-  t.text = word;
-  if (word[0] >= 'A' && word[0] <= 'Z') {
+  if (t.text[0] >= 'A' && t.text[0] <= 'Z') {
     for (std::size_t k = 0; k < kKeywords.size(); ++k) {
-      if (word == kKeywords[k]) {
+      if (t.text == kKeywords[k]) {
         t.kind = Tok::Keyword;
         t.keyword = static_cast<Keyword>(k);
         return t;
       }
     }
   }
-  t.kind = number_kind(word);
-  if (t.kind == Tok::Error) return error(start, "unexpected text '" + shortened(word) + "'");
-  return t;
+  if (special_of(without_sign(t.text)) != Special::None) {
+    t.kind = Tok::Real;
+    return t;
+  }
+  return error(start, "unexpected text '" + shortened(t.text) + "'");
 }
 
 }  // namespace quarn::text

@@ -74,9 +74,13 @@ class Parser {
   Result<PropertyList> header_only();
 
  private:
-  Status advance() {
+  // The next token; false on a lexical failure, whose message the lexer holds.
+  bool step() {
     tok_ = lex_.next();
-    if (tok_.kind == Tok::Error) return lex_.failure();
+    return tok_.kind != Tok::Error;
+  }
+  Status advance() {
+    if (!step()) return lex_.failure();
     return Ok{};
   }
   bool is(Keyword k) const noexcept { return tok_.kind == Tok::Keyword && tok_.keyword == k; }
@@ -286,7 +290,7 @@ Status Parser::declaration(bool sweep) {
 Result<double> Parser::number(std::string_view what) {
   if (tok_.kind != Tok::Real && tok_.kind != Tok::Integer) return expected(what);
   const double v = to_double(tok_);
-  QUARN_TRY(advance());
+  if (!step()) return lex_.failure();
   return v;
 }
 
@@ -304,7 +308,7 @@ Status Parser::swept_values() {
           (tok_.escaped ? unescape(tok_) != slot.name : tok_.text != slot.name))
         return at(tok_.pos, format("expected name \"{}\" (point {}), found {}", slot.name, point,
                                    describe(tok_)));
-      QUARN_TRY(advance());
+      if (!step()) return lex_.failure();
       SampleBuffer& samples = *slot.samples;
       if (!samples.grow_for(slot.width))
         return fail("cannot allocate memory for {} samples of '{}'", samples.size() + slot.width,
