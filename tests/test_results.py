@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import quarn
+from textwriter import write_text
 from resultdir import (RUN_DATA, RUN_OBJECT, Entry, ac_bytes, family, foreach_run, leaf,
                        meas_bytes, write)
 
@@ -186,7 +187,11 @@ def test_datatree(tmp_path, ordinary):
 
 def test_family_reads_match_read_psf(tmp_path):
     root = foreach_run(tmp_path / "fe", np.linspace(0, 1, 25))
+    # A leaf in the text form is read too (read_many reads the binary form only).
+    leaf_path = root / "tr1-foreach-007.meas_tran"
+    leaf_path.write_bytes(write_text(quarn.read_psf(leaf_path)))
     (fam,) = quarn.open_results(root).families
+    assert fam.to_pandas()["vmin"].iloc[7] == pytest.approx(2 * 7 / 24 + 7)
     for run, psf in zip(fam.runs, fam.read(workers=2)):
         assert [(v.name, v.data) for v in psf.values] == [
             (v.name, v.data) for v in quarn.read_psf(run.path).values]
