@@ -20,7 +20,9 @@ as results by their content, and no families.
 
 from __future__ import annotations
 
+import contextlib
 import gc
+import operator
 import os
 import stat
 from collections.abc import Hashable, Iterator, Mapping, Sequence
@@ -154,31 +156,48 @@ class Family:
         """
         pd = require("pandas", "pandas")
         self._one_kind()
-        rows: list[dict[str, Any]] = []
+        with _collector_paused():
+            names, plain, other, problems = self._rows(workers)
+        df = pd.DataFrame(list(plain.values()), index=list(plain), columns=names or [])
+        if other or problems:
+            extra = pd.DataFrame.from_records(list(other.values()), index=list(other))
+            df = pd.concat([df, extra]) if not df.empty else extra
+            df = df.reindex(range(len(self.runs)))
+        df = df.infer_objects()
+        df.index = self._index(pd)
+        df.attrs["units"] = self._units()
+        if problems:
+            df.attrs["problems"] = problems
+        return df
+
+    def _rows(self, workers: int | None) -> tuple[
+            list[str] | None, dict[int, list[Any]], dict[int, dict[str, Any]], dict[int, str]]:
+        # Runs that hold the same plain values in the same order (the usual case)
+        # are rows of one list, by run number; any other run is a dict of its
+        # own columns; a run that cannot be read is its reason.
+        names: list[str] | None = None
+        plain: dict[int, list[Any]] = {}
+        other: dict[int, dict[str, Any]] = {}
         problems: dict[int, str] = {}
         for i, result in enumerate(self.read(workers=workers)):
             if isinstance(result, Exception):
                 problems[i] = _one_line(result)
-                rows.append({})
                 continue
             if result.sweeps:
                 raise ValueError(
                     f"the runs of family {self.name!r} are swept ({result.sweeps[0].name!r}): "
                     "use family.to_xarray(), or read them one by one from family.runs")
-            row: dict[str, Any] = {}
-            for value in result.values:
-                data = value.data
-                if isinstance(data, dict):
-                    for member, x in data.items():
-                        row[f"{value.name}.{member}"] = x
-                else:
-                    row[value.name] = data
-            rows.append(row)
-        df = pd.DataFrame.from_records(rows, index=self._index(pd))
-        df.attrs["units"] = self._units()
-        if problems:
-            df.attrs["problems"] = problems
-        return df
+            values = result.values
+            data = list(map(_DATA, values))
+            if dict not in map(type, data):  # no struct value
+                run_names = list(map(_NAME, values))
+                if names is None:
+                    names = run_names
+                if run_names == names:
+                    plain[i] = data
+                    continue
+            other[i] = _flat_row(values)
+        return names, plain, other, problems
 
     def to_xarray(self, *, workers: int | None = None) -> xr.Dataset:
         """Swept leaves stacked along the family's variables: dims (variable...,
@@ -240,6 +259,9 @@ class Family:
         return {}
 
 
+_DATA = operator.attrgetter("data")
+_NAME = operator.attrgetter("name")
+
 #: The dimension runs are concatenated along before they are given their variables.
 _STACK_DIM = "run"
 
@@ -286,7 +308,7 @@ def _read_runs(runs: Sequence[Analysis], workers: int | None) -> Iterator[Psf | 
     # Binary leaves go through read_many; a text-form leaf (read_many reads the
     # binary form only) is read by read_psf in its place.
     readable = [run for run in runs if run.problem is None]
-    results = read_many((run.path for run in readable), workers=workers, errors="return")
+    results = read_many([run._path for run in readable], workers=workers, errors="return")
     for run in runs:
         if run.problem is not None:
             yield (FileNotFoundError if not os.path.lexists(run.path) else ValueError)(
@@ -299,6 +321,32 @@ def _read_runs(runs: Sequence[Analysis], workers: int | None) -> Iterator[Psf | 
             except (OSError, ValueError) as exc:
                 result = exc
         yield result
+
+
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    # Tens of thousands of small containers are made and kept, none of them
+    # cyclic garbage: the cyclic collector would rescan them many times over.
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _flat_row(values: Sequence[Any]) -> dict[str, Any]:
+    # A struct value `v` becomes the columns "v.member", as quarn.to_pandas names them.
+    row: dict[str, Any] = {}
+    for value in values:
+        data = value.data
+        if isinstance(data, dict):
+            for member, x in data.items():
+                row[f"{value.name}.{member}"] = x
+        else:
+            row[value.name] = data
+    return row
 
 
 def _one_line(exc: BaseException) -> str:
@@ -481,15 +529,8 @@ def open_results(path: str | os.PathLike[str]) -> Results:
     index = root / INDEX_NAME
     if not index.is_file():
         return _unindexed(root)
-    # Tens of thousands of small containers, none of them cyclic garbage: the
-    # cyclic collector would rescan them all many times over while they are made.
-    paused = gc.isenabled()
-    gc.disable()
-    try:
+    with _collector_paused():
         return _indexed(root, index)
-    finally:
-        if paused:
-            gc.enable()
 
 
 def _indexed(root: Path, index: Path) -> Results:
