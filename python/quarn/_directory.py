@@ -29,8 +29,6 @@ from collections.abc import Hashable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
-
 from ._batch import read_many
 from ._lazy import PsfFile, open_psf
 from ._notes import is_text_form, read_psf
@@ -38,6 +36,7 @@ from ._optional import require
 from ._xarray import has_psfbin_footer, to_xarray
 
 if TYPE_CHECKING:
+    import numpy as np
     import pandas as pd
     import xarray as xr
 
@@ -130,8 +129,10 @@ class Family:
         self.variables = variables
         self.runs: tuple[Analysis, ...] = tuple(runs)
         self.parent = parent
+        import numpy
+
         self.values: dict[str, np.ndarray[Any, np.dtype[np.float64]]] = {
-            v: np.array([run.params.get(v, np.nan) for run in runs], dtype=np.float64)
+            v: numpy.array([run.params.get(v, numpy.nan) for run in runs], dtype=numpy.float64)
             for v in variables}
 
     def __len__(self) -> int:
@@ -287,13 +288,15 @@ def _unstack(ds: xr.Dataset, family: Family, pd: Any) -> xr.Dataset:
 
 
 def _first_difference(results: Sequence[Psf]) -> str | None:
+    import numpy
+
     first = results[0]
     shape = _shape(first)
     for i, other in enumerate(results[1:], 1):
         if _shape(other) != shape:
             return f"run {i} has other sweeps or traces than run 0"
         for a, b in zip(first.sweeps, other.sweeps):
-            if not np.array_equal(a.data, b.data):
+            if not numpy.array_equal(a.data, b.data):
                 return f"run {i}'s {a.name!r} axis differs from run 0's"
     return None
 
