@@ -159,6 +159,11 @@ def test_nested_family(tmp_path):
 
 
 def test_without_index(ordinary):
+    (ordinary / "logFile").write_text("HEADER\nVALUE\n")
+    with pytest.raises(ValueError, match="logFile: the directory's index cannot be read"):
+        quarn.open_results(ordinary)
+    with pytest.raises(NotADirectoryError):
+        quarn.open_results(ordinary / "op.dc")
     (ordinary / "logFile").unlink()
     run = quarn.open_results(ordinary)
     assert run.header == {} and run.families == () and run.stale == []

@@ -539,7 +539,10 @@ def open_results(path: str | os.PathLike[str]) -> Results:
 def _indexed(root: Path, index: Path) -> Results:
     from ._native import read_text_entries
 
-    psf, details = read_text_entries(index)
+    try:
+        psf, details = read_text_entries(index)
+    except ValueError as exc:
+        raise ValueError(f"{index}: the directory's index cannot be read: {exc}") from exc
     listing = _listing(root)
     analyses: list[Analysis] = []
     # Entries by name with their type names and property lists, to drop identical repeats.
