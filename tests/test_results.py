@@ -96,6 +96,11 @@ def test_foreach_table(tmp_path):
     assert df.attrs["units"] == {"vmax": "V", "vmin": "V"}
     assert list(df.attrs["problems"]) == [1]
 
+    pytest.importorskip("xarray")
+    node = run.to_datatree()["tr1_meas"]  # a run is missing: one child per run
+    assert list(node.children) == ["0", "1", "2"]
+    assert "missing" in node["1"].attrs["problem"] and node["2"]["vmax"].item() == pytest.approx(0.6 + 2)
+
 
 def _sweep_dir(tmp_path, leaves) -> Path:
     """A one-level sweep over rload; `leaves` maps rload to the leaf's bytes."""

@@ -123,14 +123,14 @@ class Family:
 
     def __init__(self, analysis: Analysis, variables: tuple[str, ...],
                  runs: list[Analysis], parent: Family | None) -> None:
+        import numpy
+
         self.analysis = analysis
         self.name = analysis.name
         self.kind = analysis.kind
         self.variables = variables
         self.runs: tuple[Analysis, ...] = tuple(runs)
         self.parent = parent
-        import numpy
-
         self.values: dict[str, np.ndarray[Any, np.dtype[np.float64]]] = {
             v: numpy.array([run.params.get(v, numpy.nan) for run in runs], dtype=numpy.float64)
             for v in variables}
