@@ -186,6 +186,11 @@ def test_datatree(tmp_path, ordinary):
     assert "split form" in tree["tr-x"].attrs["problem"]
     with pytest.raises(ValueError, match="open_datatree.*open_results"):
         xr.open_dataset(ordinary, engine="quarn")
+    from quarn._dataset import QuarnBackendEntrypoint
+
+    # Only a directory with an index is claimed: other engines open directories too.
+    assert [QuarnBackendEntrypoint().guess_can_open(p) for p in (ordinary, tmp_path)] == [
+        True, False]
 
     # Runs that do not stack are one child per run, with their variable values.
     root = _sweep_dir(tmp_path, {2000: _ac(1.0), 1000: _ac(2.0, FREQ[:3])})
