@@ -89,7 +89,9 @@ def test_foreach_table(tmp_path):
     assert all(r.family is fam for r in fam.runs)
     assert "missing" in fam.runs[1].problem
 
-    df = fam.to_pandas()
+    with pytest.raises(ValueError, match="several kinds.*of_kind"):
+        quarn.Family(fam.analysis, fam.variables, [*fam.runs, quarn.Analysis("op-dc", "dc", str(root / "op.dc"))], None).to_pandas()
+    df = fam.of_kind("meas_tran").to_pandas()
     assert df.index.name == "vbias" and list(df.index) == vbias
     assert list(df.columns) == ["vmax", "vmin"]
     np.testing.assert_allclose(df["vmin"].to_numpy(), [1.8, np.nan, 3.2])

@@ -235,11 +235,17 @@ class Family:
         return pd.MultiIndex.from_arrays([self.values[v] for v in self.variables],
                                          names=list(self.variables))
 
+    def of_kind(self, kind: str) -> Family:
+        """The family's leaves of one analysis kind (`ac`, `tran`, ...), for a
+        family whose runs each leave results of several kinds."""
+        return Family(self.analysis, self.variables, [r for r in self.runs if r.kind == kind],
+                      self.parent)
+
     def _one_kind(self) -> None:
         kinds = sorted({run.kind for run in self.runs})
         if len(kinds) > 1:
             raise ValueError(f"family {self.name!r} has leaves of several kinds {kinds}: "
-                             "read them from family.runs")
+                             f"take one with family.of_kind({kinds[0]!r})")
 
     def _units(self) -> dict[str, str]:
         # The first run that opens lazily gives the units (a header read, not the data).
