@@ -334,7 +334,9 @@ def _is_result_directory(path: Any) -> bool:
 
 
 def _refuse_directory(path: Any) -> None:
-    if isinstance(path, (str, os.PathLike)) and os.path.isdir(path):
+    # A result directory (one with an index) is pointed to the calls that open
+    # it; any other directory fails as every entry point fails on it (IsADirectoryError).
+    if _is_result_directory(path):
         raise ValueError(
             f"{os.fspath(path)!s} is a directory: open a result directory with "
             "xr.open_datatree(path, engine='quarn') or quarn.open_results(path)")
