@@ -32,7 +32,8 @@ def ordinary(tmp_path) -> Path:
              "sw-0.info": meas_bytes({"x": 2.0}),
              "tr-x.tran.tran": _ac(3.0), "tr-x.tran.tran.psfxl": b"data",
              "tr-x.tran.tran.sig": b"sig",
-             "noise1.noise": _ac(9.0),  # an earlier run's result
+             "noise1.noise": _ac(9.0),  # earlier runs' results
+             "old.tran.tran": b"main", "old.tran.tran.psfxl": b"data",
              "runObjFile": RUN_OBJECT, "simRunData": RUN_DATA, ".simDone": b"",
              "simx.out": "simulation finished\n"}
     return write(tmp_path / "run", files, entries)
@@ -54,10 +55,11 @@ def test_ordinary_run(ordinary):
     assert "split form" in problems["tr-x"] and "missing" in problems["gone"]
     assert "another format" in problems["mix"]
     assert run.families == ()
-    assert [p.name for p in run.stale] == ["noise1.noise"]
+    assert [p.name for p in run.stale] == ["noise1.noise", "old.tran.tran"]
     what = {p.name: line for p, line in run.other_files()}
     assert set(what) == {"logFile", "noise1.noise", "runObjFile", "simRunData", ".simDone",
-                         "simx.out", "tr-x.tran.tran.psfxl", "tr-x.tran.tran.sig"}
+                         "simx.out", "tr-x.tran.tran.psfxl", "tr-x.tran.tran.sig",
+                         "old.tran.tran", "old.tran.tran.psfxl"}
     assert "index" in what["logFile"] and "run object" in what["runObjFile"]
     assert "run data" in what["simRunData"] and "marker" in what[".simDone"]
     assert "split-form" in what["tr-x.tran.tran.psfxl"] and "log" in what["simx.out"]
@@ -175,7 +177,8 @@ def test_without_index(ordinary):
     run = quarn.open_results(ordinary)
     assert run.header == {} and run.families == () and run.stale == []
     assert [(a.name, a.kind, a.problem is None) for a in run.analyses] == [
-        ("acA", "ac", True), ("noise1", "noise", True), ("op", "dc", True),
+        ("acA", "ac", True), ("noise1", "noise", True), ("old", "tran.tran", False),
+        ("op", "dc", True),
         ("sw-0", "info", True), ("tr-x", "tran.tran", False)]
 
 

@@ -458,7 +458,9 @@ class Results:
         if self._files is None:
             listed = {os.path.normcase(a._path) for a in self.analyses}
             self._files = []
-            for entry in sorted(os.scandir(self.path), key=lambda e: e.name):
+            with os.scandir(self.path) as scan:
+                entries = sorted(scan, key=lambda e: e.name)
+            for entry in entries:
                 if os.path.normcase(entry.path) in listed:
                     continue
                 self._files.append((Path(entry.path), _what_is(entry, listed, self.indexed)))
@@ -488,6 +490,8 @@ def _what_is(entry: os.DirEntry[str], listed: set[str], indexed: bool) -> str:
             return "an empty marker file"
     except OSError as exc:
         return f"cannot be examined: {exc.strerror or exc}"
+    if os.path.exists(entry.path + SPLIT_DATA_SUFFIX):  # a split-form main file
+        return _STALE
     if is_text_form(entry.path):
         role = _bookkeeping(entry.path)
         if role is not None:
