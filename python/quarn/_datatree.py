@@ -29,8 +29,9 @@ __all__ = ["results_datatree"]
 
 def results_datatree(results: Results) -> xr.DataTree:
     nodes: dict[str, xr.Dataset | xr.DataTree] = {}
+    family_entries = {id(f.analysis) for f in results.families}
     for analysis in results.analyses:
-        if analysis.family is None and not _is_family(analysis, results):
+        if analysis.family is None and id(analysis) not in family_entries:
             nodes[_unique(_node_name(analysis.name), nodes)] = _analysis_dataset(analysis)
     for family in results.families:
         if family.parent is None:
@@ -39,10 +40,6 @@ def results_datatree(results: Results) -> xr.DataTree:
     for name, node in nodes.items():
         root[name] = node if isinstance(node, xr.DataTree) else xr.DataTree(node)
     return root
-
-
-def _is_family(analysis: Analysis, results: Results) -> bool:
-    return any(f.analysis is analysis for f in results.families)
 
 
 def _analysis_dataset(analysis: Analysis, **attrs: Any) -> xr.Dataset:
