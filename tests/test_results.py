@@ -92,7 +92,8 @@ def test_foreach_table(tmp_path):
     assert "missing" in fam.runs[1].problem
 
     with pytest.raises(ValueError, match="several kinds.*of_kind"):
-        quarn.Family(fam.analysis, fam.variables, [*fam.runs, quarn.Analysis("op-dc", "dc", str(root / "op.dc"))], None).to_pandas()
+        other = quarn.Analysis("op-dc", "dc", str(root / "op.dc"))
+        quarn.Family(fam.analysis, fam.variables, [*fam.runs, other], None).to_pandas()
     df = fam.of_kind("meas_tran").to_pandas()
     assert df.index.name == "vbias" and list(df.index) == vbias
     assert list(df.columns) == ["vmax", "vmin"]
@@ -103,7 +104,8 @@ def test_foreach_table(tmp_path):
     pytest.importorskip("xarray")
     node = run.to_datatree()["tr1_meas"]  # a run is missing: one child per run
     assert list(node.children) == ["0", "1", "2"]
-    assert "missing" in node["1"].attrs["problem"] and node["2"]["vmax"].item() == pytest.approx(0.6 + 2)
+    assert "missing" in node["1"].attrs["problem"]
+    assert node["2"]["vmax"].item() == pytest.approx(0.6 + 2)
 
 
 def _sweep_dir(tmp_path, leaves) -> Path:
