@@ -27,7 +27,6 @@ SPLIT_HEADER = [("PSFversion", "1.00"), ("analysis type", "tran"),
                 ("PsfTrailerStart", 4096), ("PsfEndTableStart", 8192)]
 
 CASES = {
-    "text form": (b'HEADER\n"PSFversion" "1.00"\n"analysis type" "ac"\nSWEEP\n', _notes.TEXT_FORM),
     "split main": (PsfFile(Layout.WINDOWED, header=SPLIT_HEADER, footer=b"").to_bytes(),
                    _notes.SPLIT_MAIN),
     "cut short": (_cut(transient()[0].to_bytes(), 0.6), _notes.UNFINISHED),

@@ -12,6 +12,7 @@ file with `ValueError`, a note on the exception says what the file most likely i
 """
 
 from ._batch import read_header, read_many
+from ._directory import Analysis, Family, Results, open_results
 from ._notes import read_psf
 from ._pandas import to_pandas
 from ._quarn import Psf, Sweep, Trace, Value, __version__
@@ -23,4 +24,5 @@ from ._pickle import register as _register_pickling
 _register_pickling()  # results travel to other processes (pickle, multiprocessing)
 
 __all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header",
-           "read_many", "read_runs", "to_pandas", "to_xarray", "PsfFile", "open_psf"]
+           "read_many", "read_runs", "to_pandas", "to_xarray", "PsfFile", "open_psf",
+           "open_results", "Results", "Analysis", "Family"]

@@ -309,7 +309,34 @@ class QuarnBackendEntrypoint(BackendEntrypoint):
         *,
         drop_variables: str | Iterable[Hashable] | None = None,
     ) -> xr.Dataset:
+        _refuse_directory(filename_or_obj)
         return _open_psf_dataset(filename_or_obj, drop_variables)
 
+    def open_datatree(  # type: ignore[override]
+        self,
+        filename_or_obj: str | os.PathLike[Any],
+        **kwargs: Any,
+    ) -> xr.DataTree:
+        """A result directory as a DataTree (see `quarn._datatree`)."""
+        from ._directory import open_results
+
+        return open_results(filename_or_obj).to_datatree()
+
     def guess_can_open(self, filename_or_obj: Any) -> bool:
-        return has_psfbin_footer(filename_or_obj)
+        return has_psfbin_footer(filename_or_obj) or _is_result_directory(filename_or_obj)
+
+
+def _is_result_directory(path: Any) -> bool:
+    # A directory is claimed only with its index: other engines open directories too.
+    from ._directory import INDEX_NAME
+
+    return isinstance(path, (str, os.PathLike)) and os.path.isfile(os.path.join(path, INDEX_NAME))
+
+
+def _refuse_directory(path: Any) -> None:
+    # A result directory (one with an index) is pointed to the calls that open
+    # it; any other directory fails as every entry point fails on it (IsADirectoryError).
+    if _is_result_directory(path):
+        raise ValueError(
+            f"{os.fspath(path)!s} is a directory: open a result directory with "
+            "xr.open_datatree(path, engine='quarn') or quarn.open_results(path)")

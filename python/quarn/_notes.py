@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _quarn
 from ._errors import raise_os_error
-from ._native import read_header
+from ._native import read_header, read_text
 
 if TYPE_CHECKING:
     from ._quarn import Psf
@@ -98,6 +98,21 @@ def add_note(exc: BaseException, path: str | os.PathLike[str]) -> None:
         exc.__notes__ = [*(notes or ()), note]
 
 
+def is_text_form(path: str | os.PathLike[str]) -> bool:
+    """Whether the file starts as the text form does: "HEADER", then whitespace or nothing."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        start = os.pread(fd, 7, 0) if stat.S_ISREG(os.fstat(fd).st_mode) else b""
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
+    return start[:6] == b"HEADER" and start[6:] in (b"", b" ", b"\n", b"\t", b"\r")
+
+
 def _path_argument(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
     # Only called after the native function bound its argument, so exactly one is there.
     return args[0] if args else kwargs["path"]
@@ -114,10 +129,13 @@ else:
         try:
             return _quarn.read_psf(*args, **kwargs)
         except ValueError as exc:
-            add_note(exc, _path_argument(args, kwargs))
-            raise
+            path = _path_argument(args, kwargs)
+            if not is_text_form(path):
+                add_note(exc, path)
+                raise
         except OSError as exc:
             raise_os_error(exc, _path_argument(args, kwargs))
+        return read_text(path)  # outside the handler: its failure is its own
 
     read_psf.__module__ = __package__
     read_psf.__doc__ = (

@@ -14,8 +14,10 @@ int exec_module(PyObject* module) noexcept {
   if (!result_types::adopt() ||
       !numpy_bridge::init({"quarn._native.InternalError", "quarn._native.SampleKeeper"}))
     return -1;
-  if (!register_header(module) || !register_batch(module) || !register_lazy(module)) return -1;
-  if (!register_rebuild(module)) return -1;
+  if (!register_header(module) || !register_batch(module) || !register_lazy(module) ||
+      !register_text(module))
+    return -1;
+  if (!register_rebuild(module) || !register_text_entries(module)) return -1;
   return 0;
 }
 
