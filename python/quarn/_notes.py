@@ -56,20 +56,28 @@ def note_for(path: str | os.PathLike[str]) -> str | None:
         return None
 
 
-def _probe(path: str | os.PathLike[str]) -> str | None:
+def head(path: str | os.PathLike[str], n: int) -> bytes | None:
+    """The first `n` bytes of a regular file, or None; never raises.
+
+    Non-blocking, and regular files only: a FIFO must not stall the error path, and
+    a path the file system cannot encode is no file to peek at.
+    """
     try:
-        # Non-blocking, and regular files only: a FIFO must not stall the error path.
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
+    except (OSError, ValueError):
         return None
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            return None
-        start = os.pread(fd, 6, 0)
+        return os.pread(fd, n, 0) if stat.S_ISREG(os.fstat(fd).st_mode) else None
     except OSError:
         return None
     finally:
         os.close(fd)
+
+
+def _probe(path: str | os.PathLike[str]) -> str | None:
+    start = head(path, 6)
+    if start is None:
+        return None
     if start == b"HEADER":
         return TEXT_FORM
     try:
@@ -100,16 +108,7 @@ def add_note(exc: BaseException, path: str | os.PathLike[str]) -> None:
 
 def is_text_form(path: str | os.PathLike[str]) -> bool:
     """Whether the file starts as the text form does: "HEADER", then whitespace or nothing."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
-        return False
-    try:
-        start = os.pread(fd, 7, 0) if stat.S_ISREG(os.fstat(fd).st_mode) else b""
-    except OSError:
-        return False
-    finally:
-        os.close(fd)
+    start = head(path, 7) or b""
     return start[:6] == b"HEADER" and start[6:] in (b"", b" ", b"\n", b"\t", b"\r")
 
 
