@@ -12,7 +12,7 @@ file with `ValueError`, a note on the exception says what the file most likely i
 """
 
 from ._batch import read_header, read_many
-from ._notes import read_psf
+from ._properties import Properties, properties, read_psf
 from ._pandas import to_pandas
 from ._quarn import Psf, Sweep, Trace, Value, __version__
 from ._lazy import PsfFile, open_psf
@@ -20,4 +20,5 @@ from ._runs import read_runs
 from ._xarray import to_xarray
 
 __all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header",
-           "read_many", "read_runs", "to_pandas", "to_xarray", "PsfFile", "open_psf"]
+           "read_many", "read_runs", "to_pandas", "to_xarray", "PsfFile", "open_psf",
+           "Properties", "properties"]

@@ -43,12 +43,14 @@ def read_runs(paths: Iterable[StrPath], dim: str = "run",
     read with `read_many`, as one Dataset with a new leading dimension `dim`.
 
     Its coordinate holds the paths, or `labels` (one per path). Each run's HEADER
-    properties are the attributes where all runs agree. A file whose sweeps,
+    properties are the attributes where all runs agree; the variables' attributes
+    (units and the other properties) are the first file's. A file whose sweeps,
     traces or values do not match the first file's raises ValueError naming the
     file and what differs.
     """
     xarray = require("xarray", "xarray")
-    from ._xarray import to_xarray
+    from ._dataset import psf_dataset
+    from ._properties import properties_of_file
 
     paths = list(paths)
     if labels is None:
@@ -59,7 +61,13 @@ def read_runs(paths: Iterable[StrPath], dim: str = "run",
         raise ValueError("read_runs: no paths")
     runs: list[xr.Dataset] = []
     for path, psf in zip(paths, read_many(paths, workers=workers)):
-        ds = to_xarray(psf)
+        if runs:
+            ds = psf_dataset(psf)
+        else:  # the first run's properties are the variables' attributes
+            try:
+                ds = psf_dataset(psf, properties=properties_of_file(path, psf))
+            except (OSError, ValueError):
+                ds = psf_dataset(psf)
         if runs:
             difference = _difference(ds, runs[0])
             if difference is not None:
