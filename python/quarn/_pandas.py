@@ -36,7 +36,7 @@ from the sweep's.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ._optional import require
@@ -74,11 +74,13 @@ def frame_of(psf: Psf, properties: Properties | None) -> pd.DataFrame:
         df = _values_frame([(v.name, v.data) for v in psf.values])
         if properties is not None:
             names = [v.name for v in psf.values]
-            df.attrs = {"header": dict(psf.header),
-                        "units": _units(names, properties.values),
-                        "properties": {n: dict(p) for n, p in zip(names, properties.values)}}
+            attrs: dict[Hashable, Any] = {"header": dict(psf.header),
+                                          "units": _units(names, properties.values),
+                                          "properties": {n: dict(p) for n, p in
+                                                         zip(names, properties.values)}}
             if properties.kinds:
-                df.attrs["kinds"] = {n: k for n, k in zip(names, properties.kinds) if k}
+                attrs["kinds"] = {n: k for n, k in zip(names, properties.kinds) if k}
+            df.attrs = attrs
         return df
     df = _swept_frame(psf)
     if properties is not None:
@@ -95,7 +97,7 @@ def _units(names: list[str], props: Sequence[Mapping[str, Any]]) -> dict[str, st
     return out
 
 
-def _swept_attrs(psf: Psf, properties: Properties) -> dict[str, Any]:
+def _swept_attrs(psf: Psf, properties: Properties) -> dict[Hashable, Any]:
     """The attrs of a swept frame: the columns' names as `_swept_frame` makes them."""
     from ._results import UNSWEPT_AXIS, trace_labels
 
