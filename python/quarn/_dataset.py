@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import os
 import threading
-from collections.abc import Hashable, Iterable, Mapping, Sequence
+from collections.abc import Hashable, Iterable, Mapping, Sequence, Set
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -115,7 +115,7 @@ def build_dataset(
     for i, (name, value) in enumerate(values):
         if isinstance(value, dict):
             groups.setdefault((kinds[i], tuple(value)), []).append(i)
-    names = struct_group_names(list(groups))
+    names = struct_group_names(list(groups), {*out.taken, *(n for n, _ in values)})
     for i, (name, value) in enumerate(values):
         if not isinstance(value, dict):
             out.variable(name, xr.Variable((), column([value]).reshape(()), dict(attrs[i])))
@@ -175,14 +175,16 @@ class _Builder:
         return dim
 
 
-def struct_group_names(keys: Sequence[tuple[str | None, tuple[str, ...]]]
+def struct_group_names(keys: Sequence[tuple[str | None, tuple[str, ...]]],
+                       taken: Set[str] = frozenset()
                        ) -> dict[tuple[str | None, tuple[str, ...]], str]:
     """The dimension of each group of struct values, keyed by (type name, members).
 
     A group is named after its values' type (the device kind the file names, as
     "mos_op"); groups of one type name but different member lists, and groups
     whose type the file does not name, are "structk" (k counting such groups
-    from 0 in file order), as is a type name that would clash with those.
+    from 0 in file order), as is a type name that would clash with those or is
+    `taken` (the name of a value or series).
     """
     named: dict[str | None, int] = {}
     for kind, _ in keys:
@@ -191,7 +193,7 @@ def struct_group_names(keys: Sequence[tuple[str | None, tuple[str, ...]]]
     fallback = 0
     for key in keys:
         kind = key[0]
-        if kind and named[kind] == 1 and not _is_fallback(kind):
+        if kind and named[kind] == 1 and not _is_fallback(kind) and kind not in taken:
             out[key] = kind
         else:
             out[key] = f"{STRUCT_GROUP_PREFIX}{fallback}"

@@ -135,10 +135,9 @@ def _identity_or_none(path: Any) -> _Identity | None:
         return None
 
 
-def value_kinds(file: PsfFile) -> list[str | None] | None:
+def value_kinds(file: PsfFile) -> list[str | None]:
     """The type name of each value of an open file (None where it has none)."""
-    kinds: list[str] | None = getattr(file._file, "value_types", None)
-    return None if kinds is None else [k or None for k in kinds]
+    return [k or None for k in file._file.value_types]
 
 
 def properties_of_file(path: str | os.PathLike[str], psf: Psf | None = None) -> Properties:
@@ -150,7 +149,7 @@ def properties_of_file(path: str | os.PathLike[str], psf: Psf | None = None) -> 
         found = Properties(tuple(s.properties for s in f.sweeps),
                            tuple(t.properties for t in f.traces),
                            tuple(v.properties for v in f.values),
-                           tuple(value_kinds(f) or ()))
+                           tuple(value_kinds(f)))
         names = (tuple(s.name for s in f.sweeps), tuple(t.name for t in f.traces),
                  tuple(v.name for v in f.values))
     if psf is not None and names != _names(psf):
