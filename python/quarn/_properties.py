@@ -5,27 +5,34 @@ properties over its type's: "units" among them). `read_psf` returns the
 native `Psf`, whose classes hold names and data only and cannot be given
 more; the lazy reader (`open_psf`) has the lists. So `quarn.read_psf` notes,
 beside each result it returns, where the result came from (the path and the
-file's identity: device, inode, size, modification time, the same before and
-after the read), and `properties(psf)` walks that file once with the lazy
-reader when the properties are first asked for, keeping them from then on.
+file's identity: device, inode, size, modification time, taken before the
+read), and `properties(psf)` walks that file once with the lazy reader when
+the properties are first asked for, if it still has that identity, and keeps
+them from then on. (A file replaced during the read has another identity by
+the time it is asked for, so its result gets none.)
 
 Why not at read time: walking a large swept file costs up to half a read, and
-most reads never ask. Why not a registry of weak references: `Psf` objects
-cannot be weakly referenced. So the note holds the result's own header dict
-(which the `Psf` owns and hands out itself, so no other live `Psf` can have
-it) and is looked up by `id(psf)` and accepted only when `psf.header` is that
-dict and the names agree; notes whose dict nobody else holds any more (the
-result is gone) are dropped as new ones are made. A result whose file changed
+most reads never ask. `Psf` objects cannot be weakly referenced, so a note is
+looked up by `id(psf)` and accepted only when a token the result owns is its:
+a weak reference to its first sweep's or trace's array (the `Psf` hands out
+the same array every time, and no other live result has it), or, for a result
+without arrays, its header dict itself (held by the note). The walk's names
+must be the result's too. Notes whose token is gone (a dead array, a header
+that nobody else holds) are dropped as new ones are made; a non-swept result
+whose header was made to refer to the result itself stays until then. A note
+costs the read one `stat`. A result whose file changed
 or vanished before its properties were asked for has none (`OSError`), never
 another file's.
 """
 
 from __future__ import annotations
 
+import functools
 import os
 import sys
 import threading
 import warnings
+import weakref
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -70,19 +77,33 @@ def _names(psf: Psf) -> tuple[tuple[str, ...], ...]:
             tuple(v.name for v in psf.values))
 
 
+def _first_array(psf: Psf) -> Any:
+    for series in (psf.sweeps, psf.traces):
+        if series:
+            return series[0].data
+    return None
+
+
 class _Note:
-    __slots__ = ("header", "names", "path", "identity", "found")
+    __slots__ = ("token", "path", "identity", "found")
 
     def __init__(self, psf: Psf, path: str | os.PathLike[str], identity: _Identity) -> None:
-        self.header = psf.header
-        self.names = _names(psf)
+        first = _first_array(psf)
+        self.token: Any = psf.header if first is None else weakref.ref(first)
         self.path = path
         self.identity = identity
         self.found: Properties | None = None
 
+    def owned_by(self, psf: Psf) -> bool:
+        if isinstance(self.token, weakref.ref):
+            return self.token() is _first_array(psf)
+        return self.token is psf.header
+
     def gone(self) -> bool:
-        # References: this note's attribute and getrefcount's argument.
-        return sys.getrefcount(self.header) <= 2
+        if isinstance(self.token, weakref.ref):
+            return self.token() is None
+        # References to the header: this note's attribute and getrefcount's argument.
+        return sys.getrefcount(self.token) <= 2
 
 
 _lock = threading.Lock()
@@ -103,7 +124,7 @@ def _remember(psf: Psf, path: str | os.PathLike[str], identity: _Identity) -> No
 def _note(psf: Psf) -> _Note | None:
     with _lock:
         note = _notes.get(id(psf))
-    if note is None or note.header is not psf.header or note.names != _names(psf):
+    if note is None or not note.owned_by(psf):
         return None
     return note
 
@@ -114,15 +135,17 @@ if TYPE_CHECKING:
 
 else:
 
-    def read_psf(path):
-        before = _identity_or_none(path)
-        psf = _read_psf(path)
-        if before is not None and before == _identity_or_none(path):
+    @functools.wraps(_read_psf)
+    def read_psf(*args, **kwargs):
+        # Arguments the native reader refuses are refused by it, with its message.
+        path = args[0] if len(args) == 1 and not kwargs else (
+            kwargs.get("path") if not args and len(kwargs) == 1 else None)
+        before = None if path is None else _identity_or_none(path)
+        psf = _read_psf(*args, **kwargs)
+        if before is not None:
             _remember(psf, path, before)
         return psf
 
-    read_psf.__module__ = __package__
-    read_psf.__wrapped__ = _read_psf
     read_psf.__doc__ = (_read_psf.__doc__ or "") + (
         "\n\nThe properties of its sweeps, traces and values (units among them) are "
         "`quarn.properties(psf)`.")
