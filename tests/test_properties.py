@@ -29,7 +29,7 @@ def op_point() -> PsfFile:
              TypeDecl(33, "diode", Tag.STRUCT, [TypeDecl(0, "id", Tag.FLOAT64)]),
              TypeDecl(34, "diode", Tag.STRUCT, [TypeDecl(0, "vd", Tag.FLOAT64)]),
              TypeDecl(35, "struct0", Tag.STRUCT, [TypeDecl(0, "x", Tag.INT32)])]
-    values = [Decl(1, "M1", 30, {"vgs": 0.9, "ids": 1e-4}, props=[("model", "nch")]),
+    values = [Decl(1, "M1", 30, {"vgs": 0.9, "ids": 1e-4}, props=[("model", "nch"), ("ids", 1)]),
               Decl(2, "vdd", 32, 1.8, props=[("units", "mV")]),
               Decl(3, "M2", 30, {"vgs": 0.5, "ids": 2e-5}, props=[("model", "pch"), ("m", 2)]),
               Decl(4, "R1", 31, {"i": 1 + 2j}),
@@ -70,6 +70,7 @@ def test_operating_point_groups_take_their_device_kind_and_keep_the_model(files)
     assert ds["mos_op"].attrs == {"level": 54}  # shared by all of the group's values
     assert list(ds["mos_op.model"].values) == ["nch", "pch"]
     assert ds["mos_op.m"].values.tolist()[1] == 2 and math.isnan(ds["mos_op.m"].values[0])
+    assert ds["mos_op.ids (property)"].values.tolist()[0] == 1  # "mos_op.ids" is the member
     assert ds["mos_op.vgs"].sel(mos_op="M2").item() == 0.5
     assert (ds["vdd"].attrs, ds["out"].attrs) == ({"units": "mV"}, {"units": "V"})
 

@@ -125,8 +125,8 @@ def build_dataset(
         if group is None:  # made at the group's first value
             continue
         dim = names[key]
-        out.labels(dim, [values[k][0] for k in group], group_attrs(dim, [attrs[k] for k in group],
-                                                                   out))
+        out.labels(dim, [values[k][0] for k in group],
+                   group_attrs(dim, [attrs[k] for k in group], list(value), out))
         for member in value:
             cells = column([values[k][1][member] for k in group])  # type: ignore[index]
             out.variable(f"{dim}.{member}", xr.Variable((dim,), cells))
@@ -175,6 +175,10 @@ class _Builder:
         return dim
 
 
+#: Added to a property's coordinate whose name a member's variable has.
+PROPERTY_SUFFIX = " (property)"
+
+
 def struct_group_names(keys: Sequence[tuple[str | None, tuple[str, ...]]],
                        taken: Set[str] = frozenset()
                        ) -> dict[tuple[str | None, tuple[str, ...]], str]:
@@ -206,11 +210,13 @@ def _is_fallback(name: str) -> bool:
     return name.startswith(STRUCT_GROUP_PREFIX) and rest.isdigit()
 
 
-def group_attrs(dim: str, attrs: Sequence[Mapping[str, Any]], out: _Builder) -> dict[str, Any]:
+def group_attrs(dim: str, attrs: Sequence[Mapping[str, Any]], members: Sequence[str],
+                out: _Builder) -> dict[str, Any]:
     """The properties of a group's values: those all of them share with one value
     become attributes of the group's dimension; each other one a coordinate
     "<dim>.<property>" over it (a device's "model", say), "" or NaN where a
-    value lacks it."""
+    value lacks it; "<dim>.<property> (property)" where a member or another
+    variable has that name."""
     shared: dict[str, Any] = {}
     keys = list(dict.fromkeys(k for a in attrs for k in a))
     for key in keys:
@@ -228,7 +234,10 @@ def group_attrs(dim: str, attrs: Sequence[Mapping[str, Any]], out: _Builder) -> 
                             else np.float64)
         else:
             data = np.array(["" if c is None else str(c) for c in cells], dtype=np.str_)
-        out.coordinate(f"{dim}.{key}", xr.Variable((dim,), data), indexed=False)
+        name = f"{dim}.{key}"
+        if key in members or name in out.taken:
+            name += PROPERTY_SUFFIX
+        out.coordinate(name, xr.Variable((dim,), data), indexed=False)
     return shared
 
 

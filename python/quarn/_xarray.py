@@ -31,7 +31,7 @@ The Dataset of a result:
   1, ... over such groups in file order). The properties all of a group's values
   share are its dimension coordinate's attributes; any other one (a device's
   "model") is the coordinate "<kind>.<property>" over it ("" or NaN where a value
-  lacks it). Qualifying the variables by their group keeps members that several
+  lacks it; "<kind>.<property> (property)" where a member has its name). Qualifying the variables by their group keeps members that several
   device kinds share ("i", "v") apart.
 - The HEADER properties are `ds.attrs`, all of them, as str, int or float; each
   sweep's and trace's declaration properties (over its type's: "units") are its
