@@ -129,6 +129,8 @@ def test_notes_of_results_gone_are_dropped(files, name):
 def test_read_runs_keeps_the_units(files):
     ds = quarn.read_runs([files["ac"], files["ac"]])
     assert ds["V(out)"].attrs == {"units": "V"} and ds["freq"].attrs["units"] == "Hz"
+    op = quarn.read_runs([files["op"]] * 3)
+    assert op["mos_op.vgs"].dims == ("run", "mos_op") and op["vdd"].attrs == {"units": "mV"}
 
 
 def _export(*args):

@@ -72,7 +72,7 @@ def _identity(path: str | os.PathLike[str]) -> _Identity:
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
 
 
-def _names(psf: Psf) -> tuple[tuple[str, ...], ...]:
+def names_of(psf: Psf) -> tuple[tuple[str, ...], ...]:
     return (tuple(s.name for s in psf.sweeps), tuple(t.name for t in psf.traces),
             tuple(v.name for v in psf.values))
 
@@ -175,7 +175,7 @@ def properties_of_file(path: str | os.PathLike[str], psf: Psf | None = None) -> 
                            tuple(value_kinds(f)))
         names = (tuple(s.name for s in f.sweeps), tuple(t.name for t in f.traces),
                  tuple(v.name for v in f.values))
-    if psf is not None and names != _names(psf):
+    if psf is not None and names != names_of(psf):
         raise OSError(f"{os.fspath(path)}: the file no longer holds this result")
     return found
 
