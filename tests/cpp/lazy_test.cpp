@@ -456,6 +456,9 @@ TEST(LazyDetails, ValuesKeepTheirPropertiesAndGroups) {
   EXPECT_EQ(index->value_details[0].group, "");
   EXPECT_EQ(describe(index->value_details[1].properties), "units=A;n=3;");
   EXPECT_EQ(index->value_details[1].group, "m1");
+  // Each value's type by the name it is declared under (a device kind).
+  EXPECT_EQ(index->value_details[0].type_name, "float");
+  EXPECT_EQ(index->value_details[1].type_name, "complex");
 }
 
 // One learnt cycle, or one run of frames, however long the body.
