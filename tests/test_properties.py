@@ -17,7 +17,7 @@ from psfwriter import REALISTIC, Decl, Layout, PsfFile, Record, Tag, TypeDecl
 xr = pytest.importorskip("xarray")
 pd = pytest.importorskip("pandas")
 
-MOS = [TypeDecl(0, m, Tag.FLOAT64) for m in ("vgs", "ids")]
+MOS = [TypeDecl(0, m, Tag.FLOAT64, props=[("units", u)]) for m, u in (("vgs", "V"), ("ids", "A"))]
 
 
 def op_point() -> PsfFile:
@@ -73,12 +73,42 @@ def test_operating_point_groups_take_their_device_kind_and_keep_the_model(files)
     assert ds["mos_op.ids (property)"].values.tolist()[0] == 1  # "mos_op.ids" is the member
     assert ds["mos_op.vgs"].sel(mos_op="M2").item() == 0.5
     assert (ds["vdd"].attrs, ds["out"].attrs) == ({"units": "mV"}, {"units": "V"})
+    assert (ds["mos_op.vgs"].attrs, ds["mos_op.ids"].attrs) == ({"units": "V"}, {"units": "A"})
 
     df = quarn.to_pandas(quarn.read_psf(files["op"]))
     assert df.attrs["units"] == {"vdd": "mV", "out": "V"}
     assert df.attrs["kinds"]["M1"] == "mos_op" and df.attrs["properties"]["M2"]["model"] == "pch"
+    assert df.attrs["column_units"] == {"vgs": "V", "ids": "A"}
     # A complex member a value lacks is missing in both parts.
     assert math.isnan(df.at["M1", "i"].real) and math.isnan(df.at["M1", "i"].imag)
+
+
+def test_struct_trace_members_keep_their_units(tmp_path):
+    members = [TypeDecl(0, "a", Tag.FLOAT64, props=[("units", "V")]),
+               TypeDecl(0, "b", Tag.FLOAT64, props=[("units", "A")])]
+    path = tmp_path / "mix.psfbin"
+    path.write_bytes(PsfFile(
+        Layout.SIMPLE, header=[("analysis type", "noise")],
+        types=[TypeDecl(1, "f", Tag.FLOAT64, props=[("units", "Hz")]),
+               TypeDecl(2, "mix", Tag.STRUCT, members, props=[("units", "?")])],
+        sweeps=[Decl(1, "freq", 1)], traces=[Decl(2, "T", 2)],
+        values=[r for i in range(3) for r in (Record(1, float(i)), Record(2, [i, -i]))],
+    ).to_bytes())
+    psf = quarn.read_psf(path)
+    ds = quarn.to_xarray(psf)
+    with xr.open_dataset(path, engine="quarn") as opened:
+        xr.testing.assert_identical(ds, opened)
+    assert ds["T"].attrs == {"units": "?"}  # the members differ: a coordinate each
+    assert list(ds["T_member.units"].values) == ["V", "A"]
+    assert quarn.to_pandas(psf).attrs["units"] == {"freq": "Hz", "T.a": "V", "T.b": "A"}
+    noise = quarn.to_xarray(quarn.read_psf(_write(tmp_path, "noise")))
+    assert noise["M1"].attrs == {"units": "V2/Hz"}  # one unit for all members
+
+
+def _write(tmp_path, name):
+    path = tmp_path / f"{name}.psfbin"
+    path.write_bytes(REALISTIC[name]()[0].to_bytes())
+    return path
 
 
 def test_table_units_follow_the_columns(files):

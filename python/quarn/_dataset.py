@@ -40,13 +40,15 @@ class SeriesSource:
     the first sweep's, which become the index. It is 1-D (points,) for a real
     or complex series and 2-D (points, members) float64 for a struct trace,
     whose member names are `members`. `attrs` become the variable's attributes
-    (a declaration's properties, "units" among them).
+    (a declaration's properties, "units" among them), and `member_attrs` a
+    struct trace's members' own properties, one mapping per member, where known.
     """
 
     name: str
     data: Any
     members: tuple[str, ...] | None = None
     attrs: Mapping[str, Any] = field(default_factory=dict)
+    member_attrs: Sequence[Mapping[str, Any]] = ()
 
     @property
     def points(self) -> int:
@@ -54,12 +56,14 @@ class SeriesSource:
 
 
 def series_of(name: str, data: np.ndarray[Any, np.dtype[Any]],
-              attrs: Mapping[str, Any] | None = None) -> SeriesSource:
+              attrs: Mapping[str, Any] | None = None,
+              member_attrs: Sequence[Mapping[str, Any]] = ()) -> SeriesSource:
     """The `SeriesSource` of an array `read_psf` made (a struct trace viewed as a matrix)."""
     names = data.dtype.names
     if names is None:
         return SeriesSource(name, data, attrs=dict(attrs or {}))
-    return SeriesSource(name, struct_matrix(data), tuple(names), dict(attrs or {}))
+    return SeriesSource(name, struct_matrix(data), tuple(names), dict(attrs or {}),
+                        member_attrs)
 
 
 def build_dataset(
@@ -70,13 +74,19 @@ def build_dataset(
     drop_variables: str | Iterable[Hashable] | None = None,
     value_attrs: Sequence[Mapping[str, Any]] | None = None,
     value_kinds: Sequence[str | None] | None = None,
+    value_members: Sequence[Sequence[Mapping[str, Any]]] | None = None,
 ) -> xr.Dataset:
     """The Dataset of one result (layout in the module's docstring).
 
     `values` are the non-swept (name, value) pairs, a value being an int, float,
     complex, str or a dict of such fields; `value_attrs` their properties (one
     mapping per value) and `value_kinds` the names of their types (one per value,
-    None where the file names none), where they are known. A trace that shares its name with a
+    None where the file names none) and `value_members` their struct members'
+    properties (per value, one mapping per member), where they are known. A
+    struct trace's or value's members' properties are the member variables'
+    attributes, or for a struct trace (one variable) those all members share
+    over the trace's own, the others coordinates "<T>_member.<property>" over
+    its member dimension. A trace that shares its name with a
     sweep is the variable `trace_labels` names, with the name in its attributes.
     Dropped variables (by their names in the Dataset) are left out before
     anything else is checked, so a damaged trace can be dropped to read the rest.
@@ -106,11 +116,20 @@ def build_dataset(
         if t.members is None:
             out.variable(t.name, xr.Variable((axis,), t.data, dict(t.attrs)))
             continue
-        dim = out.labels(t.name + MEMBER_DIM_SUFFIX, t.members)
-        out.variable(t.name, xr.Variable((axis, dim), t.data, dict(t.attrs)))
+        dim = t.name + MEMBER_DIM_SUFFIX
+        shared: dict[str, Any] = {}
+        if len(t.member_attrs) == len(t.members) and any(t.member_attrs):
+            # The members' coordinates follow the dimension's own.
+            labelled = out.labels(dim, t.members)
+            shared = group_attrs(labelled, t.member_attrs, (), out)
+        else:
+            out.labels(dim, t.members)
+        out.variable(t.name, xr.Variable((axis, dim), t.data, {**t.attrs, **shared}))
 
     attrs = list(value_attrs) if value_attrs is not None else [{}] * len(values)
     kinds = list(value_kinds) if value_kinds is not None else [None] * len(values)
+    member_attrs = (list(value_members) if value_members is not None
+                    else [()] * len(values))
     groups: dict[tuple[str | None, tuple[str, ...]], list[int]] = {}
     for i, (name, value) in enumerate(values):
         if isinstance(value, dict):
@@ -127,9 +146,12 @@ def build_dataset(
         dim = names[key]
         out.labels(dim, [values[k][0] for k in group],
                    group_attrs(dim, [attrs[k] for k in group], list(value), out))
-        for member in value:
+        # One type, so the first value's members' properties are every value's.
+        own = member_attrs[group[0]]
+        for j, member in enumerate(value):
             cells = column([values[k][1][member] for k in group])  # type: ignore[index]
-            out.variable(f"{dim}.{member}", xr.Variable((dim,), cells))
+            out.variable(f"{dim}.{member}", xr.Variable(
+                (dim,), cells, dict(own[j]) if len(own) == len(value) else {}))
 
     return xr.Dataset(out.data_vars, coords=xr.Coordinates(out.coords, indexes=out.indexes),
                       attrs=dict(header))
@@ -262,9 +284,11 @@ def psf_dataset(psf: Psf, drop_variables: str | Iterable[Hashable] | None = None
     return build_dataset(
         psf.header,
         [series_of(s.name, s.data, a) for s, a in zip(psf.sweeps, properties.sweeps)],
-        [series_of(t.name, t.data, a) for t, a in zip(psf.traces, properties.traces)],
+        [series_of(t.name, t.data, a, m) for t, a, m in
+         zip(psf.traces, properties.traces, properties.trace_members or [()] * len(psf.traces))],
         [(v.name, v.data) for v in psf.values],
-        drop_variables, properties.values, properties.kinds or None)
+        drop_variables, properties.values, properties.kinds or None,
+        properties.value_members or None)
 
 
 class _SharedFile:
@@ -341,11 +365,12 @@ class LazySeries(BackendArray):
         return data if data.dtype.names is None else struct_matrix(data)
 
 
-def _lazy_series(shared: _SharedFile, info: SeriesInfo, position: int | None) -> SeriesSource:
+def _lazy_series(shared: _SharedFile, info: SeriesInfo, position: int | None,
+                 member_attrs: Sequence[Mapping[str, Any]]) -> SeriesSource:
     members = info.dtype.names
     data = indexing.LazilyIndexedArray(LazySeries(shared, info, position))
     return SeriesSource(info.name, data, None if members is None else tuple(members),
-                  dict(info.properties))
+                        dict(info.properties), member_attrs)
 
 
 def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
@@ -356,12 +381,14 @@ def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
     shared = _SharedFile(path, file)
     series = [*file.sweeps, *file.traces]
     first = {info.name: i for i, info in reversed(list(enumerate(series)))}
-    lazy = [_lazy_series(shared, info, None if first[info.name] == i else i)
+    members = file._file.member_properties  # per series, then per value
+    lazy = [_lazy_series(shared, info, None if first[info.name] == i else i, members[i])
             for i, info in enumerate(series)]
     ds = build_dataset(
         file.header, lazy[:len(file.sweeps)], lazy[len(file.sweeps):],
         [(v.name, v.data) for v in file.values],
-        drop_variables, [v.properties for v in file.values], value_kinds(file))
+        drop_variables, [v.properties for v in file.values], value_kinds(file),
+        members[len(series):])
     ds.set_close(shared.close)
     return ds
 

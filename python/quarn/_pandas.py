@@ -23,9 +23,10 @@
 - `df.attrs` (where `quarn.properties(psf)` knows them, that is for results of
   `quarn.read_psf`): "header", the HEADER dict; "units", {column: unit} for each
   column (and the index) whose series gives units (a struct trace's columns its
-  trace's), or for a non-swept frame {value name: unit}; "properties", {column or
-  value name: its whole property dict}; and for a non-swept frame "kinds",
-  {value name: its type's name} (the device kind of an operating point).
+  member's, else its trace's), or for a non-swept frame {value name: unit};
+  "properties", {column or value name: its whole property dict}; and for a
+  non-swept frame "kinds", {value name: its type's name} (the device kind of an
+  operating point) and "column_units", {member column: unit}.
 
 Column names must be unique: a result that would give two columns one name
 (two traces of one name, or a trace named like a struct member's column)
@@ -80,6 +81,15 @@ def frame_of(psf: Psf, properties: Properties | None) -> pd.DataFrame:
                                                          zip(names, properties.values)}}
             if properties.kinds:
                 attrs["kinds"] = {n: k for n, k in zip(names, properties.kinds) if k}
+            # A struct member's column: the units its first value with it gives.
+            column_units: dict[str, str] = {}
+            for v, own in zip(psf.values, properties.value_members):
+                if isinstance(v.data, dict) and len(own) == len(v.data):
+                    for member, p in zip(v.data, own):
+                        unit = p.get("units")
+                        if isinstance(unit, str) and unit:
+                            column_units.setdefault(member, unit)
+            attrs["column_units"] = column_units
             df.attrs = attrs
         return df
     df = _swept_frame(psf)
@@ -108,10 +118,16 @@ def _swept_attrs(psf: Psf, properties: Properties) -> dict[Hashable, Any]:
     for s, p in zip(sweeps, properties.sweeps):
         columns.append(s.name)
         props.append(p)
-    for t, label, p in zip(traces, labels, properties.traces):
-        for member in t.data.dtype.names or [None]:
-            columns.append(label if member is None else f"{label}{MEMBER_SEPARATOR}{member}")
+    members = properties.trace_members or [()] * len(traces)
+    for t, label, p, own in zip(traces, labels, properties.traces, members):
+        names = t.data.dtype.names
+        if names is None:
+            columns.append(label)
             props.append(p)
+            continue
+        for j, member in enumerate(names):
+            columns.append(f"{label}{MEMBER_SEPARATOR}{member}")
+            props.append({**p, **own[j]} if len(own) == len(names) else p)
     if not sweeps:
         columns.insert(0, UNSWEPT_AXIS)
         props.insert(0, {})

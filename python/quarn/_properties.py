@@ -51,12 +51,16 @@ class Properties:
     """The property lists of a result, one dict per series or value, in the
     order of `psf.sweeps`, `psf.traces` and `psf.values`; `kinds` holds the
     name of each value's type (the device kind of an operating point, as
-    "mos_op"; None where the file names none)."""
+    "mos_op"; None where the file names none); `trace_members` and
+    `value_members` the properties of each struct trace's and value's members,
+    one dict per member (empty for other types)."""
 
     sweeps: tuple[Mapping[str, Any], ...]
     traces: tuple[Mapping[str, Any], ...]
     values: tuple[Mapping[str, Any], ...]
     kinds: tuple[str | None, ...] = ()
+    trace_members: tuple[tuple[Mapping[str, Any], ...], ...] = ()
+    value_members: tuple[tuple[Mapping[str, Any], ...], ...] = ()
 
     def units(self, kind: str, index: int) -> str | None:
         """The "units" property of the `index`-th sweep, trace or value, if it has one."""
@@ -169,10 +173,13 @@ def properties_of_file(path: str | os.PathLike[str], psf: Psf | None = None) -> 
     from ._lazy import open_psf
 
     with open_psf(path) as f:
+        members = [tuple(m) for m in f._file.member_properties]
+        count = len(f.sweeps) + len(f.traces)
         found = Properties(tuple(s.properties for s in f.sweeps),
                            tuple(t.properties for t in f.traces),
                            tuple(v.properties for v in f.values),
-                           tuple(value_kinds(f)))
+                           tuple(value_kinds(f)), tuple(members[len(f.sweeps):count]),
+                           tuple(members[count:]))
         names = (tuple(s.name for s in f.sweeps), tuple(t.name for t in f.traces),
                  tuple(v.name for v in f.values))
     if psf is not None and names != names_of(psf):

@@ -35,8 +35,12 @@ The Dataset of a result:
   device kinds share ("i", "v") apart.
 - The HEADER properties are `ds.attrs`, all of them, as str, int or float; each
   sweep's and trace's declaration properties (over its type's: "units") are its
-  attributes. `to_xarray` has them for results of `quarn.read_psf` (see
-  `quarn.properties`), so that it gives exactly what the engine gives.
+  attributes. A struct member's own properties (its units) are the attributes
+  of a struct value group's "<kind>.<member>"; for a struct trace, those all
+  its members share join its attributes and any other is the coordinate
+  "<T>_member.<property>". `to_xarray` has them for results of
+  `quarn.read_psf` (see `quarn.properties`), so that it gives exactly what the
+  engine gives.
 
 Every variable name must be unique: a result that would give two variables one
 name (two traces of one name, or a trace named like a member dimension) raises

@@ -32,11 +32,16 @@ Status read_type_section(Cursor& cur, TypeTable& types, LazyRecord* lazy) {
   if (!decls_end) return pass_up(decls_end);
   while (cur.pos() < *decls_end) {
     PropertyList kept;
-    auto decl = read_type_declaration(cur, properties != nullptr ? &kept : nullptr);
+    std::vector<PropertyList> members;
+    auto decl = read_type_declaration(cur, properties != nullptr ? &kept : nullptr,
+                                      lazy != nullptr ? &members : nullptr);
     if (!decl) return pass_up(decl);
     types.insert_or_assign(decl->id, std::move(decl->info));
     if (properties != nullptr) properties->insert_or_assign(decl->id, std::move(kept));
-    if (lazy != nullptr) lazy->type_names.insert_or_assign(decl->id, decl->name);
+    if (lazy != nullptr) {
+      lazy->type_names.insert_or_assign(decl->id, decl->name);
+      lazy->member_properties.insert_or_assign(decl->id, std::move(members));
+    }
   }
   QUARN_TRY(read_container_index(cur, 4));
   return check_container_end(cur, "TYPE", *end);
