@@ -13,7 +13,7 @@ file with `ValueError`, a note on the exception says what the file most likely i
 
 from ._batch import read_header, read_many
 from ._directory import Analysis, Family, Results, open_results
-from ._notes import read_psf
+from ._properties import Properties, properties, read_psf
 from ._pandas import to_pandas
 from ._quarn import Psf, Sweep, Trace, Value, __version__
 from ._lazy import PsfFile, open_psf
@@ -25,4 +25,4 @@ _register_pickling()  # results travel to other processes (pickle, multiprocessi
 
 __all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header",
            "read_many", "read_runs", "to_pandas", "to_xarray", "PsfFile", "open_psf",
-           "open_results", "Results", "Analysis", "Family"]
+           "open_results", "Results", "Analysis", "Family", "Properties", "properties"]
