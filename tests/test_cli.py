@@ -48,14 +48,14 @@ def results(tmp_path_factory):
     (d / "inf.psfbin").write_bytes(damaged(2, start=float("-inf")))  # sweep: nan, -inf
     (d / "empty.psfbin").write_bytes(damaged(1))
     (d / "ac17.psfbin").write_bytes(psfwriter.ac_analysis(points=17)[0].to_bytes())
-    (d / "text.ac").write_bytes(b'HEADER\n"PSFversion" "1.00"\n')
+    (d / "text.ac").write_bytes(b'HEADER\n"PSFversion" "1.00"\nTYPE\n')  # cut short
     (d / "zero").write_bytes(b"")
     (d / "old.csv").write_bytes(b"x\n")
     (d / "old.png").write_bytes(b"x\n")
     return d
 
 
-TEXT_NOTE = "  note: this is the text form"
+TEXT_ERROR = "text.ac: line 4, column 1: file ends before END\n"
 
 # (arguments, exit code, lines or fragments on stdout, on stderr); {d} is the directory,
 # a dict before the arguments adds to the environment.
@@ -75,18 +75,18 @@ COMMANDS = [
          "  warning: trace 'in' is declared with no points\n"], []),
     (["info", "{d}"],
      1, ["{d}/tran.psfbin  (", "{d}/short.psfbin  ("],
-     ["{d}/text.ac: footer magic 'Clarissa' not found (not a psfbin file?)\n" + TEXT_NOTE,
+     ["{d}/" + TEXT_ERROR,
       "{d}/zero: file too small to be psfbin (0 bytes)\n", "cannot open {d}/missing: "]),
     (["info", "--brief", "{d}"],
      1, ["{d}/ac.psfbin  ac  41 points  ", "{d}/dcop.psfbin  dcOp  not swept  ",
          "{d}/inf.psfbin  dc  -  "],
-     ["{d}/text.ac: footer magic 'Clarissa' not found (not a psfbin file?)\n" + TEXT_NOTE]),
+     ["{d}/" + TEXT_ERROR]),
     (["export", "{d}/ac.psfbin", "-o", "{d}/old.csv"], 1, [], ["old.csv exists; give --force"]),
     (["export", "{d}/ac.psfbin", "{d}/noise.psfbin", "-o", "{d}/new.npz"],
      2, [], ["usage: quarn export", "a .npz file holds one result"]),
     (["export", "{d}/ac.psfbin", "-o", "{d}/new.xlsx"], 2, [], ["cannot tell the format"]),
     (["export", "{d}/dcop.psfbin", "-o", "{d}/new.npz"], 1, [], ["use .csv, .parquet or .nc"]),
-    (["export", "{d}/ac.psfbin", "{d}/text.ac", "-o", "{d}/new.csv"], 1, [], [TEXT_NOTE]),
+    (["export", "{d}/ac.psfbin", "{d}/text.ac", "-o", "{d}/new.csv"], 1, [], [TEXT_ERROR]),
     (["export", "{d}/ac.psfbin", "--trace", "nope", "-o", "{d}/new.csv"],
      1, [], ["no trace named 'nope'"]),
     (["plot", "{d}/dcop.psfbin", "-o", "{d}/x.png"],
@@ -95,7 +95,7 @@ COMMANDS = [
      1, [], ["sweep 'vin' in {d}/dc.psfbin; sweep 'freq' in {d}/ac.psfbin"]),
     (["plot", "{d}/ac.psfbin", "--trace", "nope", "-o", "{d}/x.png"],
      1, [], ["no trace named 'nope'"]),
-    (["plot", "{d}/text.ac", "-o", "{d}/x.png"], 1, [], [TEXT_NOTE]),
+    (["plot", "{d}/text.ac", "-o", "{d}/x.png"], 1, [], [TEXT_ERROR]),
     (["plot", "{d}/ac.psfbin", "-o", "{d}/x.gif"], 2, [], ["usage: quarn plot", ".png"]),
     (["plot", "{d}/ac.psfbin", "-o", "{d}/old.png"], 1, [], ["old.png exists; give --force"]),
     (["plot", "{d}/ac.psfbin"], 1, [], ["no display", "-o OUT.png"]),
@@ -144,7 +144,7 @@ def test_info_json(results):
         {"name": "status", "kind": "string", "value": "converged \u2713"}]
     text = files["text.ac"]
     assert not text["ok"] and text["error type"] == "ValueError"
-    assert text["notes"][0].startswith("this is the text form")
+    assert text["error"].endswith("file ends before END")
 
 
 @pytest.mark.parametrize("terminal", [True, False])
@@ -160,7 +160,7 @@ def test_progress_bar_only_on_a_terminal(results, terminal):
     os.close(master)
     assert r.returncode == 1
     assert (b"reading:" in err) == (r.stderr is None)
-    assert b"text.ac: footer magic" in err
+    assert TEXT_ERROR.encode() in err
 
 
 def _same(got, want, nan_payloads=True):

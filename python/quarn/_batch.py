@@ -12,7 +12,8 @@ from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 from . import _native
 from ._errors import as_os_error, raise_os_error
-from ._notes import add_note
+from ._native import read_text
+from ._notes import add_note, is_text_form
 from ._optional import require
 
 if TYPE_CHECKING:
@@ -34,8 +35,13 @@ def read_header(path: StrPath) -> dict[str, str | int | float]:
     except OSError as exc:
         raise_os_error(exc, path)
     except ValueError as exc:
-        add_note(exc, path)
-        raise
+        if not is_text_form(path):
+            add_note(exc, path)
+            raise
+    try:
+        return read_text(path).header  # outside the handler: its failure is its own
+    except OSError as exc:
+        raise_os_error(exc, path)
 
 
 def default_workers() -> int:
@@ -173,11 +179,19 @@ def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
             result: Psf | Exception
             if isinstance(taken, tuple):
                 path, result = taken
-                if isinstance(result, ValueError):
+                if isinstance(result, ValueError) and is_text_form(path):
+                    # The workers read the binary form; a text-form file is read here.
+                    try:
+                        result = read_text(path)
+                    except ValueError as exc:
+                        result = exc
+                    except OSError as exc:
+                        result = as_os_error(exc, path)
+                elif isinstance(result, ValueError):
                     add_note(result, path)
                 else:
                     result = as_os_error(result, path)
-                if not keep_going:
+                if isinstance(result, Exception) and not keep_going:
                     path_note(result, path)
                     raise result
             else:

@@ -314,8 +314,6 @@ def _shape(psf: Psf) -> tuple[Any, ...]:
 
 
 def _read_runs(runs: Sequence[Analysis], workers: int | None) -> Iterator[Psf | Exception]:
-    # Binary leaves go through read_many; a text-form leaf (read_many reads the
-    # binary form only) is read by read_psf in its place.
     readable = [run for run in runs if run.problem is None]
     results = read_many([run._path for run in readable], workers=workers, errors="return")
     for run in runs:
@@ -323,13 +321,7 @@ def _read_runs(runs: Sequence[Analysis], workers: int | None) -> Iterator[Psf | 
             yield (FileNotFoundError if not os.path.lexists(run.path) else ValueError)(
                 f"{run.path}: {run.problem}")
             continue
-        result = next(results)
-        if isinstance(result, ValueError) and is_text_form(run.path):
-            try:
-                result = read_psf(run.path)
-            except (OSError, ValueError) as exc:
-                result = exc
-        yield result
+        yield next(results)
 
 
 @contextlib.contextmanager

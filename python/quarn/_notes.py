@@ -88,6 +88,8 @@ def _probe(path: str | os.PathLike[str]) -> str | None:
         return None
     if not start:
         return EMPTY
+    if is_text_form(path):
+        return None  # the text reader's own message says what is wrong
     sibling = _split_sibling(path)
     if sibling is not None:
         return sibling
