@@ -6,7 +6,6 @@ Imported only where xarray is used (see `quarn._xarray` for the layout).
 from __future__ import annotations
 
 import os
-import threading
 from collections.abc import Hashable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -14,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 import xarray as xr
-from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
 from xarray.core import indexing
 from xarray.indexes import PandasIndex
 
@@ -172,43 +171,49 @@ def psf_dataset(psf: Psf, drop_variables: str | Iterable[Hashable] | None = None
         drop_variables)
 
 
-class _SharedFile:
-    """The open file behind a Dataset's lazy variables, reopened by path after
-    pickling (a Dask worker gets the path, not the mapping)."""
+class _Opener:
+    """Opens the file of a lazy Dataset for xarray's file cache, now and on
+    every reopen (after eviction from the cache, `close()`, or unpickling in a
+    Dask worker): each reopen must find the very file first opened, or the old
+    index would be combined with other samples."""
 
-    def __init__(self, path: str | os.PathLike[Any], file: PsfFile | None = None) -> None:
+    def __init__(self, path: str | os.PathLike[Any]) -> None:
         self.path = path
-        self._file = file
-        self._lock = threading.Lock()
+        self.identity: tuple[int, int, int, int] | None = None  # set by the first open
 
-    @property
-    def file(self) -> PsfFile:
-        with self._lock:
-            if self._file is None:
-                from ._lazy import open_psf
+    def __call__(self, mode: object = None) -> PsfFile:
+        # `mode`: an unpickled file manager passes its placeholder for "none".
+        from ._lazy import open_psf
 
-                self._file = open_psf(self.path)
-            return self._file
+        file = open_psf(self.path)
+        if self.identity is None:
+            self.identity = file._identity
+        elif file._identity != self.identity:
+            file.close()
+            raise OSError(
+                f"cannot read {os.fsdecode(self.path)}: the file changed since it was opened "
+                "(another file, or rewritten: its device, inode, size or modification time "
+                "differ)")
+        return file
 
-    def close(self) -> None:
-        with self._lock:
-            if self._file is not None:
-                self._file.close()
+    def __repr__(self) -> str:
+        return f"quarn file {os.fsdecode(self.path)!r}"
 
-    def __getstate__(self) -> dict[str, Any]:
-        return {"path": self.path}
 
-    def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__init__(state["path"])  # type: ignore[misc]
+#: Times a read reopens a file closed under it (by `Dataset.close()` in another thread).
+_REOPENS = 3
 
 
 class LazySeries(BackendArray):
-    """One sweep or trace of an open file as xarray indexes it: each indexing
-    decodes only the points it selects (a struct trace as (points, members))."""
+    """One sweep or trace of a file as xarray indexes it: each indexing
+    decodes only the points it selects (a struct trace as (points, members)).
+    The file comes from xarray's file cache (`file_cache_maxsize`), which
+    reopens it when it was closed or evicted."""
 
-    def __init__(self, shared: _SharedFile, info: SeriesInfo) -> None:
-        self.shared = shared
-        self.name = info.name
+    def __init__(self, manager: CachingFileManager[PsfFile], position: int,
+                 info: SeriesInfo) -> None:
+        self.manager = manager
+        self.position = position  # among the file's sweeps, then traces
         members = info.dtype.names
         self.shape: tuple[int, ...] = (info.points,) if members is None else (
             info.points, len(members))
@@ -233,31 +238,50 @@ class LazySeries(BackendArray):
         return np.asarray(data[(np.asarray(chosen) - first, *rest)])
 
     def _points(self, start: int, stop: int) -> np.ndarray[Any, np.dtype[Any]]:
-        data = self.shared.file.read(self.name, start, stop)
-        return data if data.dtype.names is None else struct_matrix(data)
+        for _ in range(_REOPENS):
+            with self.manager.acquire_context() as file:
+                if not file.closed:
+                    data = file._read_at(self.position, start, stop)
+                    return data if data.dtype.names is None else struct_matrix(data)
+        raise ValueError("I/O operation on closed file")
 
 
-def _lazy_series(shared: _SharedFile, info: SeriesInfo) -> SeriesSource:
+def _lazy_series(manager: CachingFileManager[PsfFile], position: int,
+                 info: SeriesInfo) -> SeriesSource:
     members = info.dtype.names
-    data = indexing.LazilyIndexedArray(LazySeries(shared, info))
+    data = indexing.LazilyIndexedArray(LazySeries(manager, position, info))
     return SeriesSource(info.name, data, None if members is None else tuple(members),
                   dict(info.properties))
 
 
-def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
+def file_dataset(manager: CachingFileManager[PsfFile],
                  drop_variables: str | Iterable[Hashable] | None = None) -> xr.Dataset:
-    """The Dataset of an open file: its sweeps and traces lazily indexed
-    variables with their declarations' properties as attributes; closing the
-    Dataset closes the file."""
-    shared = _SharedFile(path, file)
+    """The Dataset of the file `manager` opens: its sweeps and traces lazily
+    indexed variables with their declarations' properties as attributes.
+    Closing the Dataset closes the file; reading it afterwards opens it again."""
+    file = manager.acquire()
+    count = len(file.sweeps)
     ds = build_dataset(
         file.header,
-        [_lazy_series(shared, s) for s in file.sweeps],
-        [_lazy_series(shared, t) for t in file.traces],
+        [_lazy_series(manager, i, s) for i, s in enumerate(file.sweeps)],
+        [_lazy_series(manager, count + i, t) for i, t in enumerate(file.traces)],
         [(v.name, v.data) for v in file.values],
         drop_variables)
-    ds.set_close(shared.close)
+    ds.set_close(manager.close)
     return ds
+
+
+def _names_path(exc: BaseException, path: str | os.PathLike[Any]) -> None:
+    """Adds a note naming `path` to `exc` (PEP 678) unless its message has it:
+    among hundreds of files opened at once, the failure must say which one."""
+    shown = os.fsdecode(path)
+    if shown in str(exc) or any(shown in n for n in getattr(exc, "__notes__", ())):
+        return
+    note = f"while opening {shown!r}"
+    if hasattr(exc, "add_note"):
+        exc.add_note(note)
+    else:  # Python 3.10: the attribute that 3.11 tracebacks print
+        exc.__notes__ = [*getattr(exc, "__notes__", ()), note]
 
 
 def _open_psf_dataset(filename_or_obj: object,
@@ -265,13 +289,15 @@ def _open_psf_dataset(filename_or_obj: object,
     if not isinstance(filename_or_obj, (str, os.PathLike)):
         raise TypeError(
             f"quarn opens psfbin files by path, not {type(filename_or_obj).__name__} objects")
-    from ._lazy import open_psf
-
-    file = open_psf(filename_or_obj)
+    manager = CachingFileManager(_Opener(filename_or_obj))
     try:
-        return file_dataset(file, filename_or_obj, drop_variables)
+        return file_dataset(manager, drop_variables)
+    except Exception as exc:
+        manager.close()
+        _names_path(exc, filename_or_obj)
+        raise
     except BaseException:
-        file.close()
+        manager.close()
         raise
 
 

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace quarn {
@@ -15,25 +16,24 @@ struct BusGuardAccess {
 namespace {
 
 thread_local BusGuard* t_guard = nullptr;
-struct sigaction g_previous;
-std::once_flag g_installed;
+// Set while this thread's handler calls the one it displaced.
+thread_local bool t_chaining = false;
+// The action ours displaced. Another handler may take SIGBUS after ours was
+// installed (faulthandler.enable(), say); the next guard then installs ours
+// again over it, and a new record, never freed, takes the place of the old
+// one, which a handler running on another thread may still be reading.
+std::atomic<const struct sigaction*> g_previous{nullptr};
+std::mutex g_install_lock;
 
-// Ways that end in the default action end the process, which then writes no
-// coverage counters: the death tests check them, the counts cannot show them.
-void chain(int sig, siginfo_t* info, void* context) {
-  if (g_previous.sa_flags & SA_SIGINFO) {
-    // LCOV_EXCL_BR_LINE: its other way ends the process
-    if (g_previous.sa_sigaction != nullptr) {
-      g_previous.sa_sigaction(sig, info, context);
-      return;
-    }
-    // LCOV_EXCL_BR_LINE: its other way ends the process
-  } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
-    g_previous.sa_handler(sig);
-    return;
-  }
-  // Default action: restore it; the faulting instruction runs again and the
-  // signal then ends the process as it would have without us.
+bool ours(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) != 0 &&
+         action.sa_sigaction == &BusGuardAccess::on_bus_error;
+}
+
+// The default action: restore it; the faulting instruction runs again (or a
+// signal that was sent is sent again) and ends the process as it would have
+// without us.
+void end_by_default(int sig, siginfo_t* info) {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
@@ -42,12 +42,60 @@ void chain(int sig, siginfo_t* info, void* context) {
   if (info == nullptr || info->si_code <= 0) raise(sig);  // sent, not a fault: resend
 }
 
+// Whether the handler just called sent the signal again on its way out (as
+// faulthandler does, having put back the handler it displaced: ours). The
+// signal waits, blocked while ours runs; it is the default action's now.
+bool sent_again(int sig) {
+  sigset_t pending;
+  return sigpending(&pending) == 0 && sigismember(&pending, sig) == 1;
+}
+
+// Ways that end in the default action end the process, which then writes no
+// coverage counters: the death tests check them, the counts cannot show them.
+void chain(int sig, siginfo_t* info, void* context) {
+  const struct sigaction* previous = g_previous.load();
+  // A handler we called that calls ours again (its own "previous") would
+  // never end: the second time round, the signal is the default action's.
+  // LCOV_EXCL_BR_LINE: its other way ends the process
+  if (previous == nullptr || t_chaining) {
+    end_by_default(sig, info);
+    return;
+  }
+  const bool siginfo = (previous->sa_flags & SA_SIGINFO) != 0;
+  // LCOV_EXCL_BR_LINE: its other way ends the process
+  if (siginfo ? previous->sa_sigaction == nullptr
+              : previous->sa_handler == SIG_DFL || previous->sa_handler == SIG_IGN) {
+    end_by_default(sig, info);
+    return;
+  }
+  t_chaining = true;
+  if (siginfo)
+    previous->sa_sigaction(sig, info, context);
+  else
+    previous->sa_handler(sig);
+  t_chaining = false;
+  if (sent_again(sig)) end_by_default(sig, nullptr);
+}
+
+// Makes ours the SIGBUS handler unless it is already.
 void install() {
+  struct sigaction now {};
+  sigaction(SIGBUS, nullptr, &now);
+  if (ours(now)) return;
+  const std::lock_guard hold(g_install_lock);
   struct sigaction action {};
   action.sa_sigaction = &BusGuardAccess::on_bus_error;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGBUS, &action, &g_previous);
+  using Action = struct sigaction;
+  auto* displaced = new Action{};
+  sigaction(SIGBUS, &action, displaced);
+  // LCOV_EXCL_BR_LINE: needs two threads installing at once, a race
+  if (ours(*displaced)) {
+    delete displaced;
+    return;
+  }
+  g_previous.store(displaced);  // the record it replaces is kept (see g_previous)
 }
 
 }  // namespace
@@ -90,7 +138,8 @@ BusGuard::BusGuard(Bytes range, const BusGuard* owner) noexcept
       base_(range.data()),
       length_(range.size()),
       owner_(owner != nullptr ? owner : this) {
-  std::call_once(g_installed, install);
+  // Only the outermost guard of a read checks the handler: helpers share it.
+  if (owner == nullptr && previous_ == nullptr) install();
   t_guard = this;
 }
 
