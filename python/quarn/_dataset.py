@@ -6,6 +6,7 @@ Imported only where xarray is used (see `quarn._xarray` for the layout).
 from __future__ import annotations
 
 import os
+import threading
 from collections.abc import Hashable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -200,6 +201,54 @@ class _Opener:
         return f"quarn file {os.fsdecode(self.path)!r}"
 
 
+class _ForkSafeLock:
+    """A lock that a child of fork() gets anew. A thread of the parent that
+    held it at the fork is not in the child and would never release it; the
+    child's first use takes a new lock instead (the child then has one thread,
+    the one that forked). Pickles as a new lock."""
+
+    def __init__(self) -> None:
+        self._pid = os.getpid()
+        self._lock = threading.Lock()
+
+    def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
+        if self._pid != os.getpid():
+            self._lock, self._pid = threading.Lock(), os.getpid()
+        return self._lock.acquire(blocking, timeout)
+
+    def release(self) -> None:
+        self._lock.release()
+
+    def __enter__(self) -> bool:
+        return self.acquire()
+
+    def __exit__(self, *exc: object) -> None:
+        self.release()
+
+    def __reduce__(self) -> tuple[type[_ForkSafeLock], tuple[()]]:
+        return (_ForkSafeLock, ())
+
+
+def _renew_file_cache_locks() -> None:
+    """In a child of fork(): xarray's file cache locks made anew, for the same
+    reason as `_ForkSafeLock` (the child has only the thread that forked, which
+    held none of them)."""
+    from xarray.backends import file_manager
+
+    made: dict[int, Any] = {}
+    for owner, attr in ((getattr(file_manager, "FILE_CACHE", None), "_lock"),
+                        (file_manager, "_PIN_LOCK")):
+        lock = getattr(owner, attr, None)
+        if lock is None:
+            continue
+        kind = threading.RLock if "RLock" in type(lock).__name__ else threading.Lock
+        setattr(owner, attr, made.setdefault(id(lock), kind()))
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_renew_file_cache_locks)
+
+
 #: Times a read reopens a file closed under it (by `Dataset.close()` in another thread).
 _REOPENS = 3
 
@@ -289,7 +338,7 @@ def _open_psf_dataset(filename_or_obj: object,
     if not isinstance(filename_or_obj, (str, os.PathLike)):
         raise TypeError(
             f"quarn opens psfbin files by path, not {type(filename_or_obj).__name__} objects")
-    manager = CachingFileManager(_Opener(filename_or_obj))
+    manager = CachingFileManager(_Opener(filename_or_obj), lock=_ForkSafeLock())
     try:
         return file_dataset(manager, drop_variables)
     except Exception as exc:

@@ -29,7 +29,6 @@ from typing import TYPE_CHECKING, Any
 
 from . import _native
 from ._notes import add_note
-from ._results import trace_labels
 
 if TYPE_CHECKING:
     import numpy as np
@@ -98,6 +97,8 @@ class PsfFile:
         except ValueError as exc:
             add_note(exc, path)
             raise
+        from ._results import trace_labels  # imports NumPy, which `import quarn` does not
+
         series = self._file.series
         count = self._file.sweep_count
         labels = trace_labels([s[0] for s in series[:count]], [s[0] for s in series[count:]])

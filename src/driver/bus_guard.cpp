@@ -15,19 +15,49 @@ struct BusGuardAccess {
 
 namespace {
 
+// Each extension module of the package links its own copy of this file, so
+// a process may hold two such handlers (siblings), each seeing only its own
+// guards. A sibling is known by its mask, which no other handler has: SIGBUS
+// and SIGXFSZ, nothing else. The one installed asks the sibling it displaced
+// about a fault first, passing a copy of the siginfo whose si_errno says
+// what is asked: whether the fault is one of the sibling's guards (the
+// sibling then marks the copy kAbsorbed), or to pass the signal to the
+// handler the sibling displaced. Siblings never record each other as their
+// "previous", so no chain of handlers runs round in a circle.
+constexpr int kIsItYours = 0x7175a001;
+constexpr int kAbsorbed = 0x7175a002;
+constexpr int kPassItOn = 0x7175a003;
+
 thread_local BusGuard* t_guard = nullptr;
 // Set while this thread's handler calls the one it displaced.
 thread_local bool t_chaining = false;
-// The action ours displaced. Another handler may take SIGBUS after ours was
-// installed (faulthandler.enable(), say); the next guard then installs ours
-// again over it, and a new record, never freed, takes the place of the old
-// one, which a handler running on another thread may still be reading.
+// The last action that is not a sibling's ours displaced, and the last
+// sibling's. Another handler may take SIGBUS after ours was installed
+// (faulthandler.enable(), say); the next guard then installs ours again over
+// it, and a new record, never freed, takes the place of the old one, which a
+// handler running on another thread may still be reading.
 std::atomic<const struct sigaction*> g_previous{nullptr};
+std::atomic<const struct sigaction*> g_sibling{nullptr};
 std::mutex g_install_lock;
 
 bool ours(const struct sigaction& action) {
   return (action.sa_flags & SA_SIGINFO) != 0 &&
          action.sa_sigaction == &BusGuardAccess::on_bus_error;
+}
+
+void sibling_mask(sigset_t& mask) {
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGBUS);
+  sigaddset(&mask, SIGXFSZ);
+}
+
+bool a_sibling(const struct sigaction& action) {
+  if ((action.sa_flags & SA_SIGINFO) == 0 || action.sa_sigaction == nullptr) return false;
+  sigset_t mask;
+  sibling_mask(mask);
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sigismember(&mask, sig) != sigismember(&action.sa_mask, sig)) return false;
+  return true;
 }
 
 // The default action: restore it; the faulting instruction runs again (or a
@@ -50,10 +80,26 @@ bool sent_again(int sig) {
   return sigpending(&pending) == 0 && sigismember(&pending, sig) == 1;
 }
 
+// Asks the sibling `what` about the signal; whether it absorbed it.
+bool ask_sibling(const struct sigaction& sibling, int what, int sig, const siginfo_t& info,
+                 void* context) {
+  siginfo_t copy = info;
+  copy.si_errno = what;
+  sibling.sa_sigaction(sig, &copy, context);
+  return copy.si_errno == kAbsorbed;
+}
+
+// Passes the signal to the handler ours displaced (not a sibling), or, when
+// it displaced none, to the one the sibling displaced, or to the default.
 // Ways that end in the default action end the process, which then writes no
 // coverage counters: the death tests check them, the counts cannot show them.
-void chain(int sig, siginfo_t* info, void* context) {
+void pass_on(int sig, siginfo_t* info, void* context, bool from_sibling) {
   const struct sigaction* previous = g_previous.load();
+  const struct sigaction* sibling = g_sibling.load();
+  if (previous == nullptr && sibling != nullptr && info != nullptr && !from_sibling) {
+    ask_sibling(*sibling, kPassItOn, sig, *info, context);
+    return;
+  }
   // A handler we called that calls ours again (its own "previous") would
   // never end: the second time round, the signal is the default action's.
   // LCOV_EXCL_BR_LINE: its other way ends the process
@@ -77,6 +123,15 @@ void chain(int sig, siginfo_t* info, void* context) {
   if (sent_again(sig)) end_by_default(sig, nullptr);
 }
 
+// A signal that is not of this thread's guard: the sibling's guard, if there
+// is a sibling, else whichever handler comes next.
+void chain(int sig, siginfo_t* info, void* context) {
+  const struct sigaction* sibling = g_sibling.load();
+  if (sibling != nullptr && info != nullptr && ask_sibling(*sibling, kIsItYours, sig, *info, context))
+    return;
+  pass_on(sig, info, context, false);
+}
+
 // Makes ours the SIGBUS handler unless it is already.
 void install() {
   struct sigaction now {};
@@ -86,7 +141,7 @@ void install() {
   struct sigaction action {};
   action.sa_sigaction = &BusGuardAccess::on_bus_error;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  sigemptyset(&action.sa_mask);
+  sibling_mask(action.sa_mask);
   using Action = struct sigaction;
   auto* displaced = new Action{};
   sigaction(SIGBUS, &action, displaced);
@@ -95,7 +150,8 @@ void install() {
     delete displaced;
     return;
   }
-  g_previous.store(displaced);  // the record it replaces is kept (see g_previous)
+  // The records replaced are kept (see g_previous).
+  (a_sibling(*displaced) ? g_sibling : g_previous).store(displaced);
 }
 
 }  // namespace
@@ -105,11 +161,17 @@ void BusGuardAccess::on_bus_error(int sig, siginfo_t* info, void* context) {
   // LCOV_EXCL_BR_LINE: a SA_SIGINFO handler always gets its siginfo
   const auto addr = reinterpret_cast<std::uintptr_t>(info != nullptr ? info->si_addr : nullptr);
   const auto base = g != nullptr ? reinterpret_cast<std::uintptr_t>(g->base_) : 0;
+  // LCOV_EXCL_BR_LINE: a SA_SIGINFO handler always gets its siginfo
+  const int asked = info != nullptr ? info->si_errno : 0;
+  if (asked == kPassItOn) {  // a sibling that displaced no other handler
+    pass_on(sig, info, context, true);
+    return;
+  }
   if (g == nullptr ||
       // LCOV_EXCL_BR_LINE: a SA_SIGINFO handler always gets its siginfo
       info == nullptr ||
       info->si_code <= 0 || addr < base || addr - base >= g->length_) {
-    chain(sig, info, context);
+    if (asked != kIsItYours) chain(sig, info, context);
     return;
   }
   // Zero-filled memory from the faulting page to the end of the range; the
@@ -121,9 +183,10 @@ void BusGuardAccess::on_bus_error(int sig, siginfo_t* info, void* context) {
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
   // LCOV_EXCL_BR_LINE: a fixed mapping over our own pages fails only without memory
   if (got == MAP_FAILED) {
-    chain(sig, info, context);
+    if (asked != kIsItYours) chain(sig, info, context);
     return;
   }
+  if (asked == kIsItYours) info->si_errno = kAbsorbed;
   std::atomic<std::uintptr_t>& lowest = g->owner_->lowest_fault_;
   std::uintptr_t seen = lowest.load();
   // LCOV_EXCL_BR_LINE: a lower fault loses only a race of helpers faulting at once

@@ -295,6 +295,49 @@ TEST(BusGuardChain, SignalsNotOfTheRangeGoToTheHandlerBefore) {
   }
 }
 
+// A handler installed after the guard's first use (as faulthandler.enable()
+// after a first read): the next guard puts the guard's handler back, whose
+// faults it absorbs, and a fault outside it goes to the later handler. That
+// one may exit, or call the handler it displaced (the guard's) back, which
+// must end in the default action rather than a loop.
+enum class Later { Exits, CallsBack };
+const std::byte* g_guarded_page = nullptr;
+struct sigaction g_displaced_by_later;
+
+void later_calls_back(int sig, siginfo_t* info, void* context) {
+  if (info->si_addr == g_guarded_page) child_exit(false);  // the guard's fault
+  g_displaced_by_later.sa_sigaction(sig, info, context);
+}
+
+void meet_later_handler(Later later) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::string name = ::testing::TempDir() + "quarn_bus_XXXXXX";
+  const int fd = ::mkstemp(name.data());
+  ::unlink(name.c_str());
+  auto* pages = static_cast<const std::byte*>(::mmap(nullptr, 2 * page, PROT_READ, MAP_SHARED, fd, 0));
+  if (fd < 0 || pages == MAP_FAILED) child_exit(false);
+  g_guarded_page = pages + page;
+  { quarn::BusGuard first(quarn::Bytes(pages + page, page)); }
+  struct sigaction mine {};
+  sigemptyset(&mine.sa_mask);
+  mine.sa_flags = SA_SIGINFO;
+  mine.sa_sigaction = later == Later::Exits
+                          ? [](int, siginfo_t* info, void*) { child_exit(info->si_addr != g_guarded_page); }
+                          : &later_calls_back;
+  sigaction(SIGBUS, &mine, &g_displaced_by_later);
+  quarn::BusGuard guard(quarn::Bytes(pages + page, page));
+  (void)*static_cast<const volatile std::byte*>(pages + page);
+  if (guard.fault_offset() != std::optional<std::uint64_t>(0)) child_exit(false);
+  (void)*static_cast<const volatile std::byte*>(pages);  // not guarded
+  child_exit(false);  // the signal went nowhere
+}
+
+TEST(BusGuardChain, AHandlerInstalledLaterIsDisplacedAndStillChainedTo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(meet_later_handler(Later::Exits), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(meet_later_handler(Later::CallsBack), ::testing::KilledBySignal(SIGBUS), "");
+}
+
 // Growth that the address space cannot hold fails cleanly, whether the
 // samples move from malloc into a mapping or a mapping grows (in a child, under
 // a limit on its address space).
