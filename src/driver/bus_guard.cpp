@@ -15,18 +15,10 @@ struct BusGuardAccess {
 
 namespace {
 
-// Each extension module of the package links its own copy of this file, so
-// a process may hold two such handlers (siblings), each seeing only its own
-// guards. A sibling is known by its mask, which no other handler has: SIGBUS
-// and SIGXFSZ, nothing else. The one installed asks the sibling it displaced
-// about a fault first, passing a copy of the siginfo whose si_errno says
-// what is asked: whether the fault is one of the sibling's guards (the
-// sibling then marks the copy kAbsorbed), or to pass the signal to the
-// handler the sibling displaced. Siblings never record each other as their
-// "previous", so no chain of handlers runs round in a circle.
-constexpr int kIsItYours = 0x7175a001;
-constexpr int kAbsorbed = 0x7175a002;
-constexpr int kPassItOn = 0x7175a003;
+// The questions to a sibling (see BusGuardSiblings).
+constexpr int kIsItYours = BusGuardSiblings::kIsItYours;
+constexpr int kAbsorbed = BusGuardSiblings::kAbsorbed;
+constexpr int kPassItOn = BusGuardSiblings::kPassItOn;
 
 thread_local BusGuard* t_guard = nullptr;
 // Set while this thread's handler calls the one it displaced.
@@ -77,7 +69,9 @@ void end_by_default(int sig, siginfo_t* info) {
 // signal waits, blocked while ours runs; it is the default action's now.
 bool sent_again(int sig) {
   sigset_t pending;
-  return sigpending(&pending) == 0 && sigismember(&pending, sig) == 1;
+  // LCOV_EXCL_BR_LINE: sigpending fails only for a bad pointer
+  if (sigpending(&pending) != 0) return false;
+  return sigismember(&pending, sig) == 1;
 }
 
 // Asks the sibling `what` about the signal; whether it absorbed it.
@@ -95,15 +89,16 @@ bool ask_sibling(const struct sigaction& sibling, int what, int sig, const sigin
 // coverage counters: the death tests check them, the counts cannot show them.
 void pass_on(int sig, siginfo_t* info, void* context, bool from_sibling) {
   const struct sigaction* previous = g_previous.load();
-  const struct sigaction* sibling = g_sibling.load();
-  if (previous == nullptr && sibling != nullptr && info != nullptr && !from_sibling) {
-    ask_sibling(*sibling, kPassItOn, sig, *info, context);
+  if (previous == nullptr) {  // ours displaced a sibling only, which knows what came before
+    if (from_sibling)
+      end_by_default(sig, info);
+    else
+      ask_sibling(*g_sibling.load(), kPassItOn, sig, *info, context);
     return;
   }
   // A handler we called that calls ours again (its own "previous") would
   // never end: the second time round, the signal is the default action's.
-  // LCOV_EXCL_BR_LINE: its other way ends the process
-  if (previous == nullptr || t_chaining) {
+  if (t_chaining) {
     end_by_default(sig, info);
     return;
   }
@@ -120,6 +115,7 @@ void pass_on(int sig, siginfo_t* info, void* context, bool from_sibling) {
   else
     previous->sa_handler(sig);
   t_chaining = false;
+  // LCOV_EXCL_BR_LINE: its other way ends the process
   if (sent_again(sig)) end_by_default(sig, nullptr);
 }
 
@@ -127,8 +123,7 @@ void pass_on(int sig, siginfo_t* info, void* context, bool from_sibling) {
 // is a sibling, else whichever handler comes next.
 void chain(int sig, siginfo_t* info, void* context) {
   const struct sigaction* sibling = g_sibling.load();
-  if (sibling != nullptr && info != nullptr && ask_sibling(*sibling, kIsItYours, sig, *info, context))
-    return;
+  if (sibling != nullptr && ask_sibling(*sibling, kIsItYours, sig, *info, context)) return;
   pass_on(sig, info, context, false);
 }
 
@@ -157,23 +152,25 @@ void install() {
 }  // namespace
 
 void BusGuardAccess::on_bus_error(int sig, siginfo_t* info, void* context) {
+  // LCOV_EXCL_BR_LINE: a SA_SIGINFO handler always gets its siginfo
+  if (info == nullptr) {
+    end_by_default(sig, info);
+    return;
+  }
   BusGuard* g = t_guard;
-  // LCOV_EXCL_BR_LINE: a SA_SIGINFO handler always gets its siginfo
-  const auto addr = reinterpret_cast<std::uintptr_t>(info != nullptr ? info->si_addr : nullptr);
+  const auto addr = reinterpret_cast<std::uintptr_t>(info->si_addr);
   const auto base = g != nullptr ? reinterpret_cast<std::uintptr_t>(g->base_) : 0;
-  // LCOV_EXCL_BR_LINE: a SA_SIGINFO handler always gets its siginfo
-  const int asked = info != nullptr ? info->si_errno : 0;
-  if (asked == kPassItOn) {  // a sibling that displaced no other handler
+  const int asked = info->si_errno;
+  if (asked == kPassItOn) {  // from a sibling that displaced no other handler
     pass_on(sig, info, context, true);
     return;
   }
-  if (g == nullptr ||
-      // LCOV_EXCL_BR_LINE: a SA_SIGINFO handler always gets its siginfo
-      info == nullptr ||
-      info->si_code <= 0 || addr < base || addr - base >= g->length_) {
+  // A sibling asks only about its guards' faults; it passes the rest on itself.
+  const auto not_mine = [&] {
     if (asked != kIsItYours) chain(sig, info, context);
-    return;
-  }
+  };
+  if (g == nullptr || info->si_code <= 0 || addr < base || addr - base >= g->length_)
+    return not_mine();
   // Zero-filled memory from the faulting page to the end of the range; the
   // range itself stays mapped, so the caller's munmap still covers it.
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -182,10 +179,7 @@ void BusGuardAccess::on_bus_error(int sig, siginfo_t* info, void* context) {
   void* got = mmap(reinterpret_cast<void*>(from), end - from, PROT_READ,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
   // LCOV_EXCL_BR_LINE: a fixed mapping over our own pages fails only without memory
-  if (got == MAP_FAILED) {
-    if (asked != kIsItYours) chain(sig, info, context);
-    return;
-  }
+  if (got == MAP_FAILED) return not_mine();
   if (asked == kIsItYours) info->si_errno = kAbsorbed;
   std::atomic<std::uintptr_t>& lowest = g->owner_->lowest_fault_;
   std::uintptr_t seen = lowest.load();
