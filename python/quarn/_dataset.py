@@ -173,29 +173,38 @@ def psf_dataset(psf: Psf, drop_variables: str | Iterable[Hashable] | None = None
 
 
 class _Opener:
-    """Opens the file of a lazy Dataset for xarray's file cache, now and on
-    every reopen (after eviction from the cache, `close()`, or unpickling in a
-    Dask worker): each reopen must find the very file first opened, or the old
-    index would be combined with other samples."""
+    """Opens the file of a lazy Dataset for xarray's file cache, on every
+    reopen (after eviction from the cache, `close()`, or unpickling in a Dask
+    worker): each reopen must find the very file first opened, or the old
+    index would be combined with other samples. The file already open when the
+    Dataset is made is handed out first."""
 
-    def __init__(self, path: str | os.PathLike[Any]) -> None:
+    def __init__(self, path: str | os.PathLike[Any], file: PsfFile) -> None:
         self.path = path
-        self.identity: tuple[int, int, int, int] | None = None  # set by the first open
+        self.identity: tuple[int, int, int, int] = file._identity
+        self._first: PsfFile | None = file
 
     def __call__(self, mode: object = None) -> PsfFile:
         # `mode`: an unpickled file manager passes its placeholder for "none".
+        first, self._first = self._first, None
+        if first is not None and not first.closed:
+            return first
         from ._lazy import open_psf
 
         file = open_psf(self.path)
-        if self.identity is None:
-            self.identity = file._identity
-        elif file._identity != self.identity:
+        if file._identity != self.identity:
             file.close()
             raise OSError(
                 f"cannot read {os.fsdecode(self.path)}: the file changed since it was opened "
                 "(another file, or rewritten: its device, inode, size or modification time "
                 "differ)")
         return file
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {"path": self.path, "identity": self.identity}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.path, self.identity, self._first = state["path"], state["identity"], None
 
     def __repr__(self) -> str:
         return f"quarn file {os.fsdecode(self.path)!r}"
@@ -303,19 +312,26 @@ def _lazy_series(manager: CachingFileManager[PsfFile], position: int,
                   dict(info.properties))
 
 
-def file_dataset(manager: CachingFileManager[PsfFile],
+def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
                  drop_variables: str | Iterable[Hashable] | None = None) -> xr.Dataset:
-    """The Dataset of the file `manager` opens: its sweeps and traces lazily
-    indexed variables with their declarations' properties as attributes.
-    Closing the Dataset closes the file; reading it afterwards opens it again."""
-    file = manager.acquire()
-    count = len(file.sweeps)
-    ds = build_dataset(
-        file.header,
-        [_lazy_series(manager, i, s) for i, s in enumerate(file.sweeps)],
-        [_lazy_series(manager, count + i, t) for i, t in enumerate(file.traces)],
-        [(v.name, v.data) for v in file.values],
-        drop_variables)
+    """The Dataset of an open file: its sweeps and traces lazily indexed
+    variables with their declarations' properties as attributes. The file goes
+    to xarray's file cache, which closes it with the Dataset (or when it needs
+    room) and opens `path` again when the Dataset is read afterwards."""
+    manager: CachingFileManager[PsfFile] = CachingFileManager(
+        _Opener(path, file), lock=_ForkSafeLock())
+    try:
+        file = manager.acquire()
+        count = len(file.sweeps)
+        ds = build_dataset(
+            file.header,
+            [_lazy_series(manager, i, s) for i, s in enumerate(file.sweeps)],
+            [_lazy_series(manager, count + i, t) for i, t in enumerate(file.traces)],
+            [(v.name, v.data) for v in file.values],
+            drop_variables)
+    except BaseException:
+        manager.close()
+        raise
     ds.set_close(manager.close)
     return ds
 
@@ -338,15 +354,12 @@ def _open_psf_dataset(filename_or_obj: object,
     if not isinstance(filename_or_obj, (str, os.PathLike)):
         raise TypeError(
             f"quarn opens psfbin files by path, not {type(filename_or_obj).__name__} objects")
-    manager = CachingFileManager(_Opener(filename_or_obj), lock=_ForkSafeLock())
+    from ._lazy import open_psf
+
     try:
-        return file_dataset(manager, drop_variables)
+        return file_dataset(open_psf(filename_or_obj), filename_or_obj, drop_variables)
     except Exception as exc:
-        manager.close()
         _names_path(exc, filename_or_obj)
-        raise
-    except BaseException:
-        manager.close()
         raise
 
 

@@ -171,9 +171,10 @@ std::optional<std::uint64_t> MappedFile::shrunk_to() const noexcept {
   struct stat st;
   if (fd_.get() < 0) {
     // Without the descriptor: the file at the path, if it is still this one.
-    if (::stat(path_.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != identity_.device ||
-        static_cast<std::uint64_t>(st.st_ino) != identity_.inode)
-      return std::nullopt;
+    if (::stat(path_.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_ino) != identity_.inode)
+      return std::nullopt;  // gone, or another file in its place
+    // LCOV_EXCL_BR_LINE: the same inode on another device needs a file system mounted over it
+    if (static_cast<std::uint64_t>(st.st_dev) != identity_.device) return std::nullopt;
     // LCOV_EXCL_BR_LINE: fstat of an open descriptor does not fail
   } else if (::fstat(fd_.get(), &st) != 0) {
     return std::nullopt;
