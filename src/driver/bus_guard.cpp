@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 
 namespace quarn {
 
@@ -26,10 +27,15 @@ thread_local bool t_chaining = false;
 // The last action that is not a sibling's ours displaced, and the last
 // sibling's. Another handler may take SIGBUS after ours was installed
 // (faulthandler.enable(), say); the next guard then installs ours again over
-// it, and a new record, never freed, takes the place of the old one, which a
-// handler running on another thread may still be reading.
-std::atomic<const struct sigaction*> g_previous{nullptr};
-std::atomic<const struct sigaction*> g_sibling{nullptr};
+// it, and a new record takes the place of the old one, which a handler
+// running on another thread may still be reading: records are never freed,
+// and each keeps the one it replaced (`older`), so none is lost.
+struct Displaced {
+  struct sigaction action;
+  const Displaced* older;
+};
+std::atomic<const Displaced*> g_previous{nullptr};
+std::atomic<const Displaced*> g_sibling{nullptr};
 std::mutex g_install_lock;
 
 bool ours(const struct sigaction& action) {
@@ -88,12 +94,12 @@ bool ask_sibling(const struct sigaction& sibling, int what, int sig, const sigin
 // Ways that end in the default action end the process, which then writes no
 // coverage counters: the death tests check them, the counts cannot show them.
 void pass_on(int sig, siginfo_t* info, void* context, bool from_sibling) {
-  const struct sigaction* previous = g_previous.load();
-  if (previous == nullptr) {  // ours displaced a sibling only, which knows what came before
+  const Displaced* record = g_previous.load();
+  if (record == nullptr) {  // ours displaced a sibling only, which knows what came before
     if (from_sibling)
       end_by_default(sig, info);
     else
-      ask_sibling(*g_sibling.load(), kPassItOn, sig, *info, context);
+      ask_sibling(g_sibling.load()->action, kPassItOn, sig, *info, context);
     return;
   }
   // A handler we called that calls ours again (its own "previous") would
@@ -102,6 +108,7 @@ void pass_on(int sig, siginfo_t* info, void* context, bool from_sibling) {
     end_by_default(sig, info);
     return;
   }
+  const struct sigaction* previous = &record->action;
   const bool siginfo = (previous->sa_flags & SA_SIGINFO) != 0;
   // LCOV_EXCL_BR_LINE: its other way ends the process
   if (siginfo ? previous->sa_sigaction == nullptr
@@ -122,8 +129,8 @@ void pass_on(int sig, siginfo_t* info, void* context, bool from_sibling) {
 // A signal that is not of this thread's guard: the sibling's guard, if there
 // is a sibling, else whichever handler comes next.
 void chain(int sig, siginfo_t* info, void* context) {
-  const struct sigaction* sibling = g_sibling.load();
-  if (sibling != nullptr && ask_sibling(*sibling, kIsItYours, sig, *info, context)) return;
+  const Displaced* sibling = g_sibling.load();
+  if (sibling != nullptr && ask_sibling(sibling->action, kIsItYours, sig, *info, context)) return;
   pass_on(sig, info, context, false);
 }
 
@@ -137,16 +144,19 @@ void install() {
   action.sa_sigaction = &BusGuardAccess::on_bus_error;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sibling_mask(action.sa_mask);
-  using Action = struct sigaction;
-  auto* displaced = new Action{};
-  sigaction(SIGBUS, &action, displaced);
+  // Without memory for the record, the handler there stays (a guard must not throw).
+  auto* displaced = new (std::nothrow) Displaced{};
+  // LCOV_EXCL_BR_LINE: needs an allocation to fail at the first guard of a process
+  if (displaced == nullptr) return;
+  sigaction(SIGBUS, &action, &displaced->action);
   // LCOV_EXCL_BR_LINE: needs two threads installing at once, a race
-  if (ours(*displaced)) {
+  if (ours(displaced->action)) {
     delete displaced;
     return;
   }
-  // The records replaced are kept (see g_previous).
-  (a_sibling(*displaced) ? g_sibling : g_previous).store(displaced);
+  auto& slot = a_sibling(displaced->action) ? g_sibling : g_previous;
+  displaced->older = slot.load();
+  slot.store(displaced);
 }
 
 }  // namespace
