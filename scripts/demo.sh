@@ -16,12 +16,16 @@ examples=$QUARN_ROOT/examples
 plot=$QUARN_ROOT/build/demo/bode.png
 
 ensure_build_prereqs
+ensure_compiler_cache
 log "virtual environment: $venv"
 make_venv "$venv"
+run_logged "$QUARN_ROOT/build/logs/demo-backend.log" install_build_backend "$venv"
 
+# Not isolated: the build directory build/<wheel tag>/ is kept, so a second run compiles
+# only what changed (the log shows what ninja did).
 log "building and installing quarn with its plot extra (pip install '.[plot]'; compiling takes a minute or two the first time)"
 run_logged "$QUARN_ROOT/build/logs/demo-install.log" \
-  "$venv/bin/python" -m pip install "$QUARN_ROOT[plot]"
+  "$venv/bin/python" -m pip install -v --no-build-isolation "$QUARN_ROOT[plot]"
 "$venv/bin/python" -c 'import quarn; print("installed quarn", quarn.__version__, "at", quarn.__path__[0])'
 
 log "reading the example files"

@@ -115,3 +115,29 @@ run_logged() {
     return "$rc"
   fi
 }
+
+# install_build_backend VENV: scikit-build-core, and CMake and Ninja when it asks for them
+# (when the system has none recent enough), into VENV, for `pip install --no-build-isolation`.
+# An isolated build gets a new temporary copy of scikit-build-core every time, and
+# scikit-build-core then clears its build directory (build/<wheel tag>/): the whole
+# extension would be compiled again on every run.
+install_build_backend() {
+  local py=$1/bin/python
+  local -a needs
+  "$py" -m pip install "scikit-build-core>=0.12" || return 1
+  # The backend's own answer (it reads pyproject.toml in the current directory).
+  mapfile -t needs < <(cd "$QUARN_ROOT" && "$py" -c '
+from scikit_build_core.build import get_requires_for_build_wheel
+for requirement in get_requires_for_build_wheel():
+    print(requirement)')
+  ((${#needs[@]} == 0)) || "$py" -m pip install "${needs[@]}"
+}
+
+# ensure_compiler_cache: ccache, when it can be had. Builds for a wheel compile through it
+# (CMakeLists.txt), so that a build whose directory was cleared (a plain `pip install .`,
+# isolated) takes back the objects compiled before instead of compiling them again.
+ensure_compiler_cache() {
+  command -v ccache >/dev/null 2>&1 && return 0
+  command -v apt-get >/dev/null 2>&1 || return 0
+  apt_ensure ccache || warn "no ccache: a later plain 'pip install .' compiles everything again"
+}

@@ -73,7 +73,8 @@ prepare_tools() {
 # Build the sdist, then the wheel from the sdist (as `python -m build` does), and install
 # that one wheel into each test venv: a file the sdist lacks breaks the build here, not
 # on a user's machine. The extension finds NumPy's C API at run time, so one wheel serves
-# both NumPy majors.
+# both NumPy majors. Not isolated (the tools venv has the build backend): scikit-build-core
+# keeps its build directory, so a rerun compiles only what changed (see wheel-build.log).
 build_wheel() {
   rm -rf "$WHEEL_DIR"
   mkdir -p "$WHEEL_DIR"
@@ -82,7 +83,7 @@ build_wheel() {
     return 1
   sync_sdist "$(ls "$WHEEL_DIR"/quarn-*.tar.gz)" "$SDIST_SRC" || return 1
   CMAKE_BUILD_PARALLEL_LEVEL=$JOBS run_logged "$LOGS/wheel-build.log" \
-    "$TOOLS_VENV/bin/python" -m pip wheel --no-deps -w "$WHEEL_DIR" \
+    "$TOOLS_VENV/bin/python" -m pip wheel -v --no-deps --no-build-isolation -w "$WHEEL_DIR" \
     -C build-dir="$BUILD/test-wheel-build" "$SDIST_SRC" || return 1
   ls "$WHEEL_DIR"/quarn-*.whl >/dev/null
 }

@@ -7,6 +7,7 @@ import re
 import pytest
 
 import quarn
+import quarn._quarn
 from psfwriter import (FOOTER, MAGIC, Decl, Index, Layout, PsfFile, Raw, SweepSection,
                        Tag, TraceSection, TypeDecl, TypeSection, ValueSection, Writer,
                        patch_u32)
@@ -24,10 +25,13 @@ def words(*ws: int) -> bytes:
 # --- opening -------------------------------------------------------------------
 
 
+# The native module raises plain OSError; the package its subclasses (test_errors.py).
+
+
 def test_missing_file(tmp_path):
     path = tmp_path / "missing.psfbin"
     with pytest.raises(OSError) as e:
-        quarn.read_psf(str(path))
+        quarn._quarn.read_psf(str(path))
     assert type(e.value) is OSError
     assert e.value.args == (f"cannot open {path}: No such file or directory (os error 2)",)
     assert e.value.errno is None and e.value.strerror is None
@@ -50,7 +54,7 @@ def test_nul_byte_in_path(tmp_path):
 
 def test_directory_cannot_be_mapped(tmp_path):
     with pytest.raises(OSError) as e:
-        quarn.read_psf(str(tmp_path))
+        quarn._quarn.read_psf(str(tmp_path))
     assert type(e.value) is OSError
     assert re.fullmatch(rf"cannot mmap {re.escape(str(tmp_path))}: \S.* \(os error [1-9]\d*\)",
                         str(e.value))

@@ -54,6 +54,13 @@ def test_note_on_a_refused_file(tmp_path, content, note):
         assert type(e.value) is type(native.value)
         assert e.value.args == native.value.args
         assert getattr(e.value, "__notes__", []) == ([note] if note else [])
+    # read_header gives the same note; only a fault past the HEADER passes it.
+    try:
+        quarn.read_header(path)
+    except ValueError as exc:
+        assert getattr(exc, "__notes__", []) == ([note] if note else [])
+    else:
+        assert content == CASES["broken after a good HEADER"][0]
 
 
 BAD_ARGUMENTS = [((), {}), (("a", "b"), {}), ((b"a",), {}), ((3,), {}), (("a",), {"path": "b"}),
@@ -71,3 +78,14 @@ def test_argument_errors_are_the_native_ones(args, kwargs):
     assert not hasattr(wrapped.value, "__notes__")
     assert str(inspect.signature(quarn.read_psf)) == "(path)"
 
+
+
+@pytest.mark.parametrize("read", [quarn.read_psf, quarn.open_psf])
+def test_unencodable_path_raises_the_native_error_alone(read):
+    """A path the file system encoding cannot hold: the native error, without a
+    second one chained from the note's probe."""
+    with pytest.raises(ValueError) as e:
+        read("\ud800.psfbin")
+    assert type(e.value) is UnicodeEncodeError
+    assert e.value.__context__ is None and not hasattr(e.value, "__notes__")
+    assert _notes.note_for("\ud800.psfbin") is None

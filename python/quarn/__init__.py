@@ -23,6 +23,9 @@ from ._lazy import PsfFile, open_psf
 from ._native import InternalError
 from ._runs import read_runs
 from ._xarray import to_xarray
+from ._pickle import register as _register_pickling
+
+_register_pickling()  # results travel to other processes (pickle, multiprocessing)
 
 __all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header",
            "read_many", "read_runs", "to_pandas", "to_xarray", "PsfFile", "open_psf", "InternalError"]

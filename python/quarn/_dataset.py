@@ -18,7 +18,7 @@ from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
 from xarray.core import indexing
 from xarray.indexes import PandasIndex
 
-from ._results import UNSWEPT_AXIS, check_lengths, column, struct_matrix
+from ._results import NAME_ATTR, UNSWEPT_AXIS, check_lengths, column, struct_matrix, trace_labels
 from ._xarray import MEMBER_DIM_SUFFIX, STRUCT_GROUP_PREFIX, has_psfbin_footer
 
 if TYPE_CHECKING:
@@ -70,13 +70,19 @@ def build_dataset(
     """The Dataset of one result (layout in the module's docstring).
 
     `values` are the non-swept (name, value) pairs, a value being an int, float,
-    complex, str or a dict of such fields. Dropped variables are left out before
+    complex, str or a dict of such fields. A trace that shares its name with a
+    sweep is the variable `trace_labels` names, with the name in its attributes.
+    Dropped variables (by their names in the Dataset) are left out before
     anything else is checked, so a damaged trace can be dropped to read the rest.
     """
     drop: set[Hashable] = (
         {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ()))
     out = _Builder(drop)
     axis = sweeps[0].name if sweeps else UNSWEPT_AXIS
+    labels = trace_labels([s.name for s in sweeps], [t.name for t in traces])
+    traces = [t if label == t.name else
+              SeriesSource(label, t.data, t.members, {**t.attrs, NAME_ATTR: t.name})
+              for t, label in zip(traces, labels)]
     kept_sweeps = [s for s in sweeps if s.name not in drop]
     kept_traces = [t for t in traces if t.name not in drop]
     if sweeps:

@@ -28,6 +28,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from . import _native
+from ._errors import raise_os_error
 from ._notes import add_note
 
 if TYPE_CHECKING:
@@ -97,6 +98,8 @@ class PsfFile:
         except ValueError as exc:
             add_note(exc, path)
             raise
+        except OSError as exc:
+            raise_os_error(exc, path)
         from ._results import trace_labels  # imports NumPy, which `import quarn` does not
 
         series = self._file.series

@@ -21,6 +21,7 @@ import stat
 from typing import TYPE_CHECKING, Any
 
 from . import _quarn
+from ._errors import raise_os_error
 from ._native import read_header
 
 if TYPE_CHECKING:
@@ -44,7 +45,18 @@ _SPLIT_PREFIXES = ("PsfTrailer", "PsfEndTable")
 
 
 def note_for(path: str | os.PathLike[str]) -> str | None:
-    """The note for a file the reader refused, or None when the evidence is unclear."""
+    """The note for a file the reader refused, or None when the evidence is unclear.
+
+    Never raises: it runs on the error path, where a second exception (a path the file
+    system cannot encode, say) would hide the first.
+    """
+    try:
+        return _probe(path)
+    except Exception:  # noqa: BLE001
+        return None
+
+
+def _probe(path: str | os.PathLike[str]) -> str | None:
     try:
         # Non-blocking, and regular files only: a FIFO must not stall the error path.
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
@@ -104,6 +116,8 @@ else:
         except ValueError as exc:
             add_note(exc, _path_argument(args, kwargs))
             raise
+        except OSError as exc:
+            raise_os_error(exc, _path_argument(args, kwargs))
 
     read_psf.__module__ = __package__
     read_psf.__doc__ = (

@@ -7,8 +7,10 @@
   sweep), one column per further sweep and per trace, in file order, with
   `read_psf`'s dtype (float64, complex128; values bit for bit). A struct trace
   `T` gives one float64 column per member `m`, named "T.m" (the separator
-  pandas' own `json_normalize` uses). A result with traces but no sweep has a
-  RangeIndex named "point".
+  pandas' own `json_normalize` uses). A trace that shares its name with a
+  sweep is the column "NAME (trace)" (see `quarn._results.trace_labels`), the
+  sweep keeps its name. A result with traces but no sweep has a RangeIndex
+  named "point".
 - Non-swept (a result that has values): one row per value, indexed by the value
   names (the index is named "name"); one column per struct field, in the order
   the fields first appear, and the column "value" for scalar values. A field a
@@ -62,13 +64,14 @@ def to_pandas(psf: Psf) -> pd.DataFrame:
 def _swept_frame(psf: Psf) -> pd.DataFrame:
     import pandas as pd
 
-    from ._results import UNSWEPT_AXIS, check_lengths, struct_matrix
+    from ._results import UNSWEPT_AXIS, check_lengths, struct_matrix, trace_labels
 
     sweeps, traces = psf.sweeps, psf.traces
+    labels = trace_labels([s.name for s in sweeps], [t.name for t in traces])
     axis = sweeps[0].name if sweeps else UNSWEPT_AXIS
     points = len(sweeps[0].data) if sweeps else len(traces[0].data)
     check_lengths(axis, points, [("sweep", s.name, len(s.data)) for s in sweeps[1:]]
-                  + [("trace", t.name, len(t.data)) for t in traces])
+                  + [("trace", label, len(t.data)) for t, label in zip(traces, labels)])
 
     columns: dict[str, Any] = {}
 
@@ -80,14 +83,14 @@ def _swept_frame(psf: Psf) -> pd.DataFrame:
 
     for s in sweeps[1:]:
         add(s.name, s.data)
-    for t in traces:
+    for t, label in zip(traces, labels):
         members = t.data.dtype.names
         if members is None:
-            add(t.name, t.data)
+            add(label, t.data)
             continue
         matrix = struct_matrix(t.data)
         for k, member in enumerate(members):
-            add(f"{t.name}{MEMBER_SEPARATOR}{member}", matrix[:, k])
+            add(f"{label}{MEMBER_SEPARATOR}{member}", matrix[:, k])
     index: pd.Index[Any] = (pd.Index(sweeps[0].data, name=axis) if sweeps
                             else pd.RangeIndex(points, name=axis))
     return pd.DataFrame(columns, index=index)

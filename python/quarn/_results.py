@@ -21,6 +21,9 @@ _F8 = np.dtype("<f8")
 #: What a trace whose name is also a sweep's is called in every converted form.
 TRACE_SUFFIX = " (trace)"
 
+#: The attribute that holds such a trace's name in the file, wherever it has attributes.
+NAME_ATTR = "name"
+
 
 def trace_labels(sweeps: Sequence[str], traces: Sequence[str]) -> list[str]:
     """The names the traces take beside the sweeps in a Dataset, a table or a plot.

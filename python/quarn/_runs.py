@@ -6,7 +6,7 @@ import os
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from ._batch import StrPath, read_many
+from ._batch import StrPath, path_note, read_many
 from ._optional import require
 
 if TYPE_CHECKING:
@@ -59,7 +59,11 @@ def read_runs(paths: Iterable[StrPath], dim: str = "run",
         raise ValueError("read_runs: no paths")
     runs: list[xr.Dataset] = []
     for path, psf in zip(paths, read_many(paths, workers=workers)):
-        ds = to_xarray(psf)
+        try:
+            ds = to_xarray(psf)
+        except Exception as exc:
+            path_note(exc, path)
+            raise
         if runs:
             difference = _difference(ds, runs[0])
             if difference is not None:

@@ -12,7 +12,12 @@ The Dataset of a result:
   not copies. A struct trace `T` (noise contributions, one member per source) is
   one float64 variable over (sweep, "T_member"), whose coordinate holds the
   member names, so `ds["T"].sel(T_member="fn")` picks one member; each struct
-  trace has its own member dimension, named after it. Further sweeps are
+  trace has its own member dimension, named after it. A trace that shares its
+  name with a sweep (a DC sweep records the swept source's node under the
+  sweep's name) is the variable "NAME (trace)", with "NAME (trace 2)" and so on
+  where that is taken too, and its name in the file is its attribute "name";
+  the sweep keeps the name. `drop_variables` takes the names in the Dataset:
+  "vi" drops the sweep (and its axis), "vi (trace)" the trace. Further sweeps are
   non-index coordinates over the first sweep's dimension. A result with traces
   but no sweep lies along a dimension named "point", without coordinate.
 - Non-swept (operating points): each scalar value is a 0-d variable named after

@@ -40,7 +40,19 @@ void lock_soon(std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
+// The reader and input a worker is loading, for `reserve`.
+struct Loading {
+  Reader* reader = nullptr;
+  std::size_t number = 0;
+};
+thread_local Loading t_loading;
+
 }  // namespace
+
+bool reserve(std::uint64_t bytes) {
+  const Loading loading = t_loading;
+  return loading.reader == nullptr || loading.reader->reserve(loading.number, bytes);
+}
 
 Outcome load(const Input& input) {
   if (const auto* path = std::get_if<std::string>(&input)) return driver::load_records(*path);
@@ -49,12 +61,24 @@ Outcome load(const Input& input) {
   return driver::load_records(std::get<Bytes>(input));
 }
 
+namespace {
+
+// load_records of an opened file once its size is reserved.
+Outcome load_reserved(const MappedFile& file, const std::string& path) {
+  if (!reserve(file.bytes().size())) return Outcome(Failure{});  // stopped: dropped
+  return driver::load_records(file, path);
+}
+
+}  // namespace
+
 std::variant<Outcome, Input> read_ahead(const Input& input) {
   const auto* path = std::get_if<std::string>(&input);
+  if (const auto* open = std::get_if<OpenFile>(&input))  // given back by the caller
+    return load_reserved(*open->file, open->path);
   if (path == nullptr) return load(input);
   auto file = MappedFile::open(*path, /*reuse=*/true);
   if (!file) return Outcome(pass_up(file));
-  if (file->mapped()) return driver::load_records(*file, *path);
+  if (file->mapped()) return load_reserved(*file, *path);
   file->close();
   return Input(OpenFile{*path, std::make_shared<const MappedFile>(std::move(*file))});
 }
@@ -74,9 +98,10 @@ std::variant<Outcome, Input> load_if_small(Input&& input) {
 }
 
 Reader::Reader(unsigned workers, std::size_t window, std::size_t backlog, Loader loader,
-               Helper helper)
+               Helper helper, std::uint64_t byte_limit)
     : window_(window < workers ? workers : window),
       backlog_(backlog),
+      byte_limit_(byte_limit),
       loader_(std::move(loader)),
       helper_(std::move(helper)),
       state_(std::make_unique<State>()),
@@ -119,6 +144,49 @@ std::size_t Reader::outstanding() const {
   if (orphaned()) return 0;
   const std::lock_guard lock(state_->mutex);
   return state_->slots.size();
+}
+
+bool Reader::wait_room(std::chrono::nanoseconds timeout) {
+  if (orphaned()) return false;
+  State& s = *state_;
+  std::unique_lock lock(s.mutex, std::defer_lock);
+  lock_soon(lock);
+  const auto has_room = [&] { return s.stopping || s.slots.size() < window_ + backlog_; };
+  s.room_waiter = true;
+  s.roomy.wait_for(lock, timeout, has_room);
+  s.room_waiter = false;
+  return !s.stopping && s.slots.size() < window_ + backlog_;
+}
+
+bool Reader::stopped() const {
+  if (orphaned()) return true;
+  const std::lock_guard lock(state_->mutex);
+  return state_->stopping;
+}
+
+bool Reader::reserve(std::size_t number, std::uint64_t bytes) {
+  State& s = *state_;
+  std::unique_lock lock(s.mutex, std::defer_lock);
+  lock_soon(lock);
+  const auto fits = [&] {
+    // The input the caller waits for goes on whatever the count; so does one
+    // when every worker waits here and the input the caller waits for was
+    // given back, so that a worker becomes free to load it.
+    if (s.stopping || number == s.first || s.bytes == 0 ||
+        (s.bytes < byte_limit_ && bytes <= byte_limit_ - s.bytes))
+      return true;
+    const bool first_given_back =
+        std::find(s.given_back.begin(), s.given_back.end(), s.first) != s.given_back.end();
+    // LCOV_EXCL_BR_LINE: a race of the caller's give-back with every worker's wait
+    return s.byte_waiters == s.threads.size() && first_given_back;
+  };
+  ++s.byte_waiters;
+  s.fits.wait(lock, fits);
+  --s.byte_waiters;
+  if (s.stopping) return false;
+  s.bytes += bytes;
+  s.slots[number - s.first].bytes += bytes;
+  return true;
 }
 
 bool Reader::submit(Input input) {
@@ -180,6 +248,11 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   s.slots.pop_front();
   ++s.first;
   s.load -= slot.read ? kRead : kWhole;
+  s.bytes -= slot.bytes;
+  // A worker waiting to reserve may now fit, or load the input now first.
+  const bool wake_fits = s.byte_waiters > 0;
+  const std::size_t most = window_ + backlog_;
+  const bool wake_room = s.room_waiter && s.slots.size() + std::max<std::size_t>(1, most / 4) <= most;
   // Workers that filled the window go on once half of it is free: one wake-up
   // for several files, not one a file, whether they wait asleep or awake. A
   // worker starts an input only with room for a whole one, so in a window of
@@ -191,6 +264,8 @@ std::optional<Outcome> Reader::next(std::chrono::nanoseconds timeout) {
   if (wake) s.full = false;
   lock.unlock();
   if (wake) s.work.notify_all();
+  if (wake_fits) s.fits.notify_all();
+  if (wake_room) s.roomy.notify_all();
   if (slot.thrown) std::rethrow_exception(slot.thrown);
   if (!slot.read) return std::move(slot.outcome);
   const ThreadBudget::Busy busy;
@@ -214,6 +289,7 @@ bool Reader::helped(std::size_t number, std::variant<Outcome, Input>&& made,
     s.given_back.push_back(number);
     s.changes.fetch_add(1, std::memory_order_relaxed);
     s.work.notify_one();
+    s.fits.notify_all();  // every worker may wait to reserve, and this may be first
     return true;
   }
   slot.thrown = std::move(thrown);
@@ -230,12 +306,15 @@ void Reader::stop() noexcept {
     state_->changes.fetch_add(1, std::memory_order_relaxed);
   }
   state_->work.notify_all();
+  state_->fits.notify_all();
+  state_->roomy.notify_all();
   for (std::thread& t : state_->threads)
     if (t.joinable()) t.join();
   const std::lock_guard lock(state_->mutex);
   state_->first += state_->slots.size();
   state_->next_start = state_->first;
   state_->load = 0;
+  state_->bytes = 0;
   state_->slots.clear();
   state_->given_back.clear();
 }
@@ -305,12 +384,14 @@ void Reader::work_loop() noexcept {
 
     std::variant<Outcome, Input> made{Outcome(Failure{})};
     std::exception_ptr thrown;
+    t_loading = Loading{this, number};
     try {
       const ThreadBudget::Busy busy;
       made = loader_(input);
     } catch (...) {
       thrown = std::current_exception();
     }
+    t_loading = Loading{};
 
     lock_soon(lock);
     Slot& slot = s.slots[number - s.first];

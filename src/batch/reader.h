@@ -13,7 +13,8 @@
 // of sleeping (a `Helper`): on a machine with few cores, sleeping and being
 // woken for each small file costs about what reading it does. Nothing here
 // knows Python: the extension releases the interpreter lock while it waits in
-// `next`.
+// `next`. Besides the window, the bytes of the inputs read ahead are bounded:
+// a loader that is about to load a large input reserves its size (`reserve`).
 #pragma once
 
 #include <atomic>
@@ -70,14 +71,23 @@ std::variant<Outcome, Input> read_ahead(const Input& input);
 inline constexpr std::uint64_t kHelpBytes = std::uint64_t{4} << 20;
 std::variant<Outcome, Input> load_if_small(Input&& input);
 
+// Called by a loader on a worker of a Reader before it loads an input that
+// will hold about `bytes` (a file's size): waits until they fit in the
+// reader's byte bound, counted until the input's outcome is taken. The input
+// the caller waits for, or one when nothing else is counted, always fits. False
+// when the reader stops meanwhile (the input's outcome is dropped then).
+// Elsewhere (the caller's thread, a test) true at once.
+bool reserve(std::uint64_t bytes);
+
 class Reader {
  public:
   // Starts `workers` threads (at least one; fewer if the system has no more)
   // with the process's asynchronous signals blocked. `window` is raised to
   // `workers` if smaller. Throws std::system_error if no thread can be started.
-  // Without a `helper` the caller only waits in `next`.
+  // Without a `helper` the caller only waits in `next`. `byte_limit` bounds
+  // the bytes reserved (see `reserve`) by inputs not taken.
   Reader(unsigned workers, std::size_t window, std::size_t backlog, Loader loader = load,
-         Helper helper = nullptr);
+         Helper helper = nullptr, std::uint64_t byte_limit = UINT64_MAX);
   // Stops the workers and joins them (see `stop`).
   ~Reader();
   Reader(const Reader&) = delete;
@@ -91,6 +101,12 @@ class Reader {
   std::size_t room() const;
   // Inputs submitted and not yet taken.
   std::size_t outstanding() const;
+  // Waits until there is room for a submit, or the reader is stopped, or
+  // `timeout` passes; true if there is room. A waiter is woken once a quarter
+  // of the room is free, not for every input taken.
+  bool wait_room(std::chrono::nanoseconds timeout);
+  // Whether `stop` was called (true in an orphan too).
+  bool stopped() const;
 
   // Adds an input after those already submitted. False (and nothing added)
   // when there is no room or the reader was stopped.
@@ -119,6 +135,7 @@ class Reader {
     std::optional<Outcome> outcome;
     std::exception_ptr thrown;
     bool read = false;  // `input` is read into memory, for the caller to parse
+    std::uint64_t bytes = 0;  // reserved by its loader
   };
   struct State {
     mutable std::mutex mutex;
@@ -145,7 +162,18 @@ class Reader {
     std::atomic<std::uint64_t> changes{0};
     unsigned waiting_awake = 0;  // workers in `wait_awake`
     std::vector<std::thread> threads;  // here, so that an orphan abandons them too
+    // The bytes reserved by inputs not taken, and the workers waiting to
+    // reserve more (on `fits`).
+    std::uint64_t bytes = 0;
+    unsigned byte_waiters = 0;
+    std::condition_variable fits;
+    // A thread waits in `wait_room` (on `roomy`).
+    bool room_waiter = false;
+    std::condition_variable roomy;
   };
+  friend bool reserve(std::uint64_t bytes);
+  // `reserve` for input `number`, on a worker.
+  bool reserve(std::size_t number, std::uint64_t bytes);
 
   // An input being loaded, or loaded, weighs kWhole in the window; one that a
   // worker read into memory for the caller (a small file, not parsed) weighs
@@ -175,6 +203,7 @@ class Reader {
 
   std::size_t window_;
   std::size_t backlog_;
+  std::uint64_t byte_limit_;
   Loader loader_;
   Helper helper_;
   std::unique_ptr<State> state_;

@@ -9,5 +9,6 @@ namespace quarn::native {
 bool register_header(PyObject* module);  // header.cpp: read_header
 bool register_batch(PyObject* module);   // batch.cpp: BatchReader
 bool register_lazy(PyObject* module);    // lazy.cpp: LazyFile
+bool register_rebuild(PyObject* module); // rebuild.cpp: rebuild_named, rebuild_psf (unpickling)
 
 }  // namespace quarn::native

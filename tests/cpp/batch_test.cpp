@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <latch>
 #include <new>
 #include <string>
@@ -282,6 +284,131 @@ TEST(BatchReader, TheCallersLoadLeavesTheWorkerRoom) {
   for (int i = 1; i < 3; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));
   for (int i = 0; i < 3; ++i) EXPECT_EQ(number_in(take(reader)), i);
   EXPECT_TRUE(seen_while_helping);
+}
+
+// A loader that reserves its input's number in bytes: the bytes reserved by
+// inputs not taken stay within the bound, save the input the caller waits
+// for, which always goes on (so an input larger than the bound is read, one at
+// a time); outcomes keep their order, with many workers and a slow caller.
+TEST(BatchReader, ByteBound) {
+  struct Case {
+    unsigned workers;
+    std::uint64_t limit;
+    int size_step;  // input i weighs 1000 + (i % 5) * size_step
+    std::size_t most_reserved;  // inputs reserved and not taken at once
+  };
+  for (const Case c : {Case{4, 1, 0, 2}, Case{4, 3000, 500, 4}, Case{8, 10000, 1000, 9},
+                       Case{3, UINT64_MAX, 0, 6}}) {
+    SCOPED_TRACE(std::to_string(c.workers) + " workers, bound " + std::to_string(c.limit));
+    std::atomic<std::uint64_t> held{0}, biggest{0};
+    std::atomic<int> inputs{0}, most_inputs{0};
+    auto size_of = [&](int n) { return std::uint64_t(1000 + (n % 5) * c.size_step); };
+    Reader reader(
+        c.workers, 2 * c.workers, 8, [&](const Input& input) -> Outcome {
+          const int n = number_of(input);
+          if (!quarn::batch::reserve(size_of(n))) return quarn::fail("stopped");
+          const std::uint64_t now = held += size_of(n);
+          for (std::uint64_t seen = biggest; now > seen && !biggest.compare_exchange_weak(seen, now);) {
+          }
+          raise_to(most_inputs, ++inputs);
+          std::this_thread::sleep_for(100us);
+          return numbered(n);
+        },
+        nullptr, c.limit);
+    int submitted = 0;
+    for (int want = 0; want < 60; ++want) {
+      while (submitted < 60 && reader.room() > 0) ASSERT_TRUE(reader.submit(std::to_string(submitted++)));
+      std::this_thread::sleep_for(300us);
+      // Before: the bytes are free inside take(), and a worker may reserve at once.
+      held -= size_of(want);
+      --inputs;
+      Outcome o = take(reader);
+      ASSERT_TRUE(o) << o.error();
+      ASSERT_EQ(number_in(o), want);
+    }
+    const std::uint64_t largest = size_of(4);
+    if (c.limit != UINT64_MAX) {
+      EXPECT_LE(biggest.load(), std::max(c.limit, largest) + largest);
+    }
+    EXPECT_LE(static_cast<std::size_t>(most_inputs.load()), c.most_reserved);
+  }
+  EXPECT_TRUE(quarn::batch::reserve(UINT64_MAX));  // not on a worker: nothing to wait for
+}
+
+// wait_room() returns once a quarter of the room is free, false when it times
+// out full or the reader stops; a worker waiting to reserve is let go by a
+// stop, and its input dropped.
+TEST(BatchReader, WaitingForRoomAndForBytes) {
+  std::atomic<bool> release{false};
+  std::atomic<int> refused{0};
+  Reader reader(
+      2, 2, 6,
+      [&](const Input& input) -> Outcome {
+        const int n = number_of(input);
+        if (!quarn::batch::reserve(10)) {
+          ++refused;
+          return quarn::fail("stopped");
+        }
+        while (n == 0 && !release) std::this_thread::sleep_for(100us);
+        return numbered(n);
+      },
+      nullptr, 5);
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));
+  EXPECT_FALSE(reader.wait_room(2ms));  // full
+  std::atomic<bool> roomy{false};
+  std::thread waiter([&] { roomy = reader.wait_room(10s); });
+  std::this_thread::sleep_for(5ms);  // waiting
+  release = true;
+  EXPECT_EQ(number_in(take(reader)), 0);
+  std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(roomy);  // one free of 8: not yet a quarter
+  EXPECT_EQ(number_in(take(reader)), 1);
+  waiter.join();
+  EXPECT_TRUE(roomy);
+  // Input 2 is first now and reserved; 3 waits for bytes until the stop.
+  for (int i = 8; i < 10; ++i) ASSERT_TRUE(reader.submit(std::to_string(i)));  // full again
+  std::this_thread::sleep_for(5ms);
+  std::thread stopper([&] { reader.stop(); });
+  EXPECT_FALSE(reader.wait_room(10s));  // stopped
+  stopper.join();
+  EXPECT_GE(refused.load(), 1);
+  EXPECT_TRUE(reader.stopped());
+}
+
+// Real files under a bound smaller than each: a file given back opened by the
+// caller loads as load() does, the outcomes come in order, and a stop lets go
+// of the workers waiting to reserve.
+TEST(BatchReader, RealFilesUnderTheByteBound) {
+  namespace batch = quarn::batch;
+  const std::string example = std::string(QUARN_SOURCE_DIR) + "/examples/ac.psfbin";
+  const std::string big = ::testing::TempDir() + "quarn_bytes_large";
+  const std::string zeros(batch::kHelpBytes + 1, '\0');  // mapped; fails without a footer
+  std::ofstream(big, std::ios::binary).write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+  const Outcome big_want = batch::load(Input(big));
+  ASSERT_FALSE(big_want);
+  auto back = batch::load_if_small(Input(big));
+  ASSERT_TRUE(std::holds_alternative<Input>(back));
+  auto loaded = batch::read_ahead(std::get<Input>(back));
+  ASSERT_TRUE(std::holds_alternative<Outcome>(loaded));
+  EXPECT_EQ(std::get<Outcome>(loaded).error(), big_want.error());
+
+  for (const bool take_them : {true, false}) {
+    Reader reader(2, 4, 4, batch::read_ahead, batch::load_if_small, 1);
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(reader.submit(i % 3 == 1 ? example : big));
+    if (!take_them) {
+      std::this_thread::sleep_for(50ms);  // one file reserved, the other worker waiting
+      reader.stop();
+      continue;
+    }
+    for (int i = 0; i < 8; ++i) {
+      Outcome o = take(reader);
+      EXPECT_EQ(o.has_value(), i % 3 == 1) << i;
+      if (!o && i % 3 != 1) {
+        EXPECT_EQ(o.error(), big_want.error());
+      }
+    }
+  }
+  std::remove(big.c_str());
 }
 
 // Workers count against the thread budget: with every CPU of the limit busy

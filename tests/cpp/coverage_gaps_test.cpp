@@ -228,7 +228,8 @@ TEST(BatchReaderEdges, DegenerateSizesAndTheOrphanAfterFork) {
   ASSERT_NE(child, -1);
   if (child == 0) {
     const bool ok = reader->orphaned() && reader->room() == 0 && reader->outstanding() == 0 &&
-                    !reader->submit(std::string("x")) && !reader->next(std::chrono::milliseconds(1));
+                    !reader->submit(std::string("x")) && !reader->next(std::chrono::milliseconds(1)) &&
+                    reader->stopped() && !reader->wait_room(std::chrono::milliseconds(1));
     reader->stop();
     delete reader;
     child_exit(ok);

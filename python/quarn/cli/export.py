@@ -9,6 +9,10 @@
   (complex stays complex, a struct trace is a structured array). One swept file only.
 - .nc: the Dataset of `quarn.to_xarray`, written by h5netcdf; complex variables are kept
   as HDF5 complex compounds, which netCDF readers that know them read back. One file only.
+  The HDF5 library cannot recover from a failed write (a full disk crashes the process
+  when the file is closed), so the file is made in memory and written out by Python,
+  after a check that the disk has room for it (xarray releases that cannot make a
+  netCDF-4 file in memory write it in place, behind the check alone).
 
 An existing OUT is left alone unless --force; OUT appears only when it is complete.
 """
@@ -16,8 +20,12 @@ An existing OUT is left alone unless --force; OUT appears only when it is comple
 from __future__ import annotations
 
 import argparse
+import errno
+import io
 import os
+import shutil
 import warnings
+import zipfile
 from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -25,7 +33,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .._optional import require
-from ._common import CommandError, UsageError, expand_paths, notes, print_failure, read_results
+from .._results import NAME_ATTR
+from ._common import CommandError, UsageError, expand_paths, labelled_traces, notes, \
+    output_file, print_failure, read_results
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -55,26 +65,19 @@ def add_parser(commands: Any) -> None:
     p.set_defaults(run=run, parser=p)
 
 
-def _check_traces(path: Path, psf: Psf, names: list[str] | None) -> None:
-    have = [t.name for t in psf.traces]
-    for name in names or ():
-        if name not in have:
-            raise CommandError(f"{path}: no trace named {name!r} "
-                               f"(its traces: {', '.join(map(repr, have)) or 'none'})")
-
-
-def _frame(psf: Psf, names: list[str] | None) -> pd.DataFrame:
+def _frame(path: Path, psf: Psf, names: list[str] | None) -> pd.DataFrame:
     """The result's table with the chosen traces, complex columns split, index a column."""
     from .._pandas import MEMBER_SEPARATOR, to_pandas
 
     df = to_pandas(psf)
-    if names is not None:
+    if names is not None and not psf.values:
+        chosen = {label for label, _ in labelled_traces(path, psf, names)}
         dropped: list[str] = []
-        for t in psf.traces:
-            if t.name not in names:
+        for label, t in labelled_traces(path, psf, None):
+            if label not in chosen:
                 members = t.data.dtype.names
-                dropped += ([t.name] if members is None else
-                            [f"{t.name}{MEMBER_SEPARATOR}{m}" for m in members])
+                dropped += ([label] if members is None else
+                            [f"{label}{MEMBER_SEPARATOR}{m}" for m in members])
         df = df.drop(columns=dropped)
     df = df.reset_index()
     columns: dict[str, Any] = {}
@@ -101,14 +104,14 @@ def _table(results: Results, names: list[str] | None) -> pd.DataFrame:
     """One table; for several files, a long one with the file of each row first."""
     pandas = require("pandas", "pandas")
     if len(results) == 1:
-        return _frame(results[0][1], names)
+        return _frame(*results[0], names)
     swept = {bool(psf.sweeps or psf.traces) and not psf.values for _, psf in results}
     if len(swept) > 1:
         raise CommandError("cannot put swept and non-swept results into one table; "
                            "export them separately")
     frames = []
     for path, psf in results:
-        frame = _frame(psf, names)
+        frame = _frame(path, psf, names)
         if FILE_COLUMN in frame.columns:
             raise CommandError(f"{path}: has a column named {FILE_COLUMN!r} already")
         frame.insert(0, FILE_COLUMN, os.fspath(path))
@@ -129,10 +132,19 @@ def write_parquet(results: Results, names: list[str] | None, out: Path) -> None:
     arrow = pa.Table.from_pandas(table, preserve_index=False)
     # pandas' conversion takes every NaN for a missing value, so a NaN sample would come
     # back without its payload: float64 columns are written as the doubles they hold.
-    for i, (_, col) in enumerate(table.items()):
+    renamed = {label: t.name for path, psf in results
+               for label, t in labelled_traces(path, psf, None) if label != t.name}
+    for i, (column, col) in enumerate(table.items()):
+        field = arrow.field(i)
+        # The columns of a trace named like a sweep keep its name in the file.
+        name = next((renamed[label] for label in renamed if column == label
+                     or str(column).startswith(label + ".")), None)
+        if name is not None:
+            field = field.with_metadata({NAME_ATTR: name})
         if col.dtype == np.float64:
-            arrow = arrow.set_column(i, arrow.field(i),
-                                     pa.array(col.to_numpy(), from_pandas=False))
+            arrow = arrow.set_column(i, field, pa.array(col.to_numpy(), from_pandas=False))
+        elif name is not None:
+            arrow = arrow.set_column(i, field, arrow.column(i))
     pq.write_table(arrow, out)
 
 
@@ -143,13 +155,17 @@ def write_npz(results: Results, names: list[str] | None, out: Path) -> None:
                            "has none; use .csv, .parquet or .nc")
     arrays: dict[str, np.ndarray] = {}
     chosen = [(s.name, s.data) for s in psf.sweeps] + [
-        (t.name, t.data) for t in psf.traces if names is None or t.name in names]
+        (label, t.data) for label, t in labelled_traces(path, psf, names)]
     for name, data in chosen:
         if name in arrays:
             raise CommandError(f"{path}: two arrays named {name!r}")
         arrays[name] = data
-    with open(out, "wb") as f:
-        np.savez(f, **arrays)  # type: ignore[arg-type]
+    # The archive np.savez writes, made here: savez takes the names as keyword
+    # arguments, where a trace named "file" or "allow_pickle" would be taken for one.
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
+        for name, data in arrays.items():
+            with archive.open(f"{name}.npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, data, allow_pickle=False)
 
 
 def write_netcdf(results: Results, names: list[str] | None, out: Path) -> None:
@@ -160,16 +176,47 @@ def write_netcdf(results: Results, names: list[str] | None, out: Path) -> None:
 
     ds = to_xarray(psf)
     if names is not None:
-        ds = ds.drop_vars([t.name for t in psf.traces if t.name not in names])
+        chosen = {label for label, _ in labelled_traces(path, psf, names)}
+        ds = ds.drop_vars([label for label, _ in labelled_traces(path, psf, None)
+                           if label not in chosen])
         ds = ds.drop_vars([c for c in ds.coords if c in ds.dims
                            and not any(c in v.dims for v in ds.data_vars.values())])
     complex_ = any(np.iscomplexobj(v) for v in ds.variables.values())
     # No fill value: a NaN in the data is a sample (with its payload), not a missing one.
     encoding = {name: {"_FillValue": None} for name in ds.variables}
+    _check_room(out, NETCDF_OVERHEAD + sum(v.nbytes for v in ds.variables.values()))
+    image = io.BytesIO()
     with warnings.catch_warnings():
         # Complex variables are what makes the file "invalid netCDF"; the docs say so.
         warnings.filterwarnings("ignore", "You are writing invalid netcdf", UserWarning)
-        ds.to_netcdf(out, engine="h5netcdf", encoding=encoding, invalid_netcdf=complex_)
+        try:
+            ds.to_netcdf(image, engine="h5netcdf", encoding=encoding, invalid_netcdf=complex_)
+            made = image.getbuffer()[:len(HDF5_SIGNATURE)] == HDF5_SIGNATURE
+        except (ValueError, ImportError):
+            made = False
+        if not made:  # an xarray that writes file objects only with scipy, as netCDF-3
+            image = io.BytesIO()
+            ds.to_netcdf(out, engine="h5netcdf", encoding=encoding, invalid_netcdf=complex_)
+            return
+    with open(out, "wb") as f:
+        f.write(image.getbuffer())
+
+
+#: The first bytes of every HDF5 (netCDF-4) file.
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+
+
+#: What a small netCDF file holds besides its variables' bytes (HDF5's superblock, object
+#: headers, attributes), for the check of free space.
+NETCDF_OVERHEAD = 64 << 10
+
+
+def _check_room(out: Path, size: int) -> None:
+    """OSError (ENOSPC) unless the file system of `out` has `size` bytes free."""
+    free = shutil.disk_usage(out.parent).free
+    if free < size:
+        raise OSError(errno.ENOSPC, f"not enough free space (about {size} bytes needed, "
+                                    f"{free} free)")
 
 
 WRITERS: dict[str, tuple[Callable[[Results, list[str] | None, Path], None], bool]] = {
@@ -201,23 +248,18 @@ def run(args: argparse.Namespace) -> int:
             print_failure(path, str(result), notes(result))
             failed = True
         else:
-            _check_traces(path, result, args.trace)
+            labelled_traces(path, result, args.trace)  # every name given is there
             results.append((path, result))
     if failed:
         return 1
     if not results:
         raise CommandError("no files to export")
 
-    # Written beside OUT and renamed: a failure never leaves half a file under its name.
-    partial = out.with_name(f".{out.stem}.partial{out.suffix}")
-    try:
-        writer(results, args.trace, partial)
-        os.replace(partial, out)
-    except OSError as exc:
-        raise CommandError(f"cannot write {out}: {exc.strerror or exc}") from None
-    except ValueError as exc:  # the result does not fit the format (pandas, Arrow, xarray)
-        raise CommandError(f"cannot write {out}: {exc}") from None
-    finally:
-        partial.unlink(missing_ok=True)
+    # Written beside OUT and put in place: a failure never leaves half a file under its name.
+    with output_file(out, args.force) as partial:
+        try:
+            writer(results, args.trace, partial)
+        except ValueError as exc:  # the result does not fit the format (pandas, Arrow, xarray)
+            raise CommandError(f"cannot write {out}: {exc}") from None
     print(f"wrote {out}")
     return 0
