@@ -143,6 +143,16 @@ def test_a_closed_dataset_still_computes(tmp_path):
     xr.testing.assert_identical(ds.load(), xr.open_dataset(path, engine="quarn").load())
 
 
+def test_the_engine_reads_a_trace_named_like_the_sweep_after_a_reopen(clash):
+    xr = pytest.importorskip("xarray")
+    path, vi, out, node = clash
+    ds = xr.open_dataset(path, engine="quarn")
+    ds.close()
+    for reopened in (ds, pickle.loads(pickle.dumps(ds))):
+        np.testing.assert_array_equal(reopened["vi (trace)"].values, node)
+        np.testing.assert_array_equal(reopened["vi"].values, vi)
+
+
 def test_open_mfdataset_beyond_the_descriptor_limit(tmp_path):
     """More files than descriptors allowed, at most file_cache_maxsize open."""
     pytest.importorskip("xarray")
