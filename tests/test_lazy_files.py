@@ -21,7 +21,8 @@ PACKAGE_ROOT = os.path.dirname(os.path.abspath(quarn.__path__[0]))
 
 
 def run_child(code, *args, timeout=120):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, os.environ.get("PYTHONPATH", "")]))
+    path = os.pathsep.join([PACKAGE_ROOT, os.environ.get("PYTHONPATH", "")])
+    env = dict(os.environ, PYTHONPATH=path)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
                           capture_output=True, text=True, timeout=timeout, env=env)
 
@@ -271,7 +272,8 @@ def test_the_shrink_guard_survives_a_later_faulthandler(tmp_path, enable):
 
 def test_one_internal_error_class():
     assert quarn.InternalError is quarn._native.InternalError
-    assert (quarn.InternalError.__module__, quarn.InternalError.__name__) == ("quarn._quarn", "InternalError")
+    cls = quarn.InternalError
+    assert (cls.__module__, cls.__name__) == ("quarn._quarn", "InternalError")
     assert quarn.InternalError.__bases__ == (BaseException,)
     assert "InternalError" in quarn.__all__
     assert not hasattr(quarn._quarn, "InternalError")  # its surface stays as specified

@@ -150,7 +150,14 @@ class PsfFile:
         """
         if self._file.closed:
             raise ValueError("I/O operation on closed file")
-        return self._read_at(self._find(name), start, stop)
+        # A plain label is looked up here; `_find` says why anything else is
+        # refused. (One call fewer: under a failed allocation, the interpreter
+        # leaks the arguments of a call whose frame it cannot make.)
+        i = self._index.get(name, -1) if isinstance(name, str) and name not in self._both else -1
+        if i < 0:
+            i = self._find(name)
+        first, last, _ = slice(start, stop).indices(self._infos[i].points)
+        return self._file.read(i, first, max(first, last))
 
     def _read_at(self, i: int, start: int | None = None,
                  stop: int | None = None) -> np.ndarray[Any, np.dtype[Any]]:
