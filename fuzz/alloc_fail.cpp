@@ -17,7 +17,7 @@
 // whole way from a path (load_records); the parse with its body split over
 // three threads, where a thread that cannot be started is no failure; a path
 // through the batch reader's worker thread; and the lazy reader's open and
-// reads of every series, whole and in part.
+// reads of every series, whole and in part; and the text-form reader's load.
 //   quarn_alloc_fail FILE_OR_DIR...
 #include <sys/mman.h>
 
@@ -41,6 +41,7 @@
 #include "driver/lazy_file.h"
 #include "driver/load.h"
 #include "driver/parse.h"
+#include "text/text_form.h"
 
 namespace {
 
@@ -130,6 +131,20 @@ Run parse_bytes(const std::vector<char>& data, const quarn::Concurrency& concurr
 Run load_path(const std::string& path) {
   try {
     auto records = quarn::driver::load_records(path, 1);
+    if (!records) return {Outcome::Failure, records.error()};
+    return {Outcome::Success, {},
+            digest(records->header.size(), records->values.size(), records->sweeps,
+                   records->traces)};
+  } catch (const std::bad_alloc&) {
+    return {Outcome::BadAlloc, {}};
+  }
+}
+
+// The text-form reader's whole way from a path.
+Run text_path(const std::string& path) {
+  try {
+    quarn::text::TextExtras extras;
+    auto records = quarn::text::load_text(path, &extras);
     if (!records) return {Outcome::Failure, records.error()};
     return {Outcome::Success, {},
             digest(records->header.size(), records->values.size(), records->sweeps,
@@ -350,6 +365,7 @@ int main(int argc, char** argv) {
                    "split parse", false, ok);
     reads += sweep([&] { return batch_path(name); }, "batch", false, ok);
     reads += sweep([&] { return lazy_path(name); }, "lazy", true, ok);
+    reads += sweep([&] { return text_path(name); }, "text", true, ok);
     if (!ok) return 1;
   }
   std::printf("alloc_fail: %zu inputs, %llu allocation points, %llu reads with failing "

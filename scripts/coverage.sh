@@ -65,7 +65,7 @@ main() {
     -skip-functions >"$build/coverage.json" 2> >(grep -v 'mismatched data' >&2)
   if [[ ${1:-} == --html ]]; then
     "llvm-cov-$v" show -instr-profile="$build/core.profdata" "${objects[@]}" -format=html \
-      -show-branches=count -output-dir="$build/coverage-html" "$root"/src/{types,reader,driver}
+      -show-branches=count -output-dir="$build/coverage-html" "$root"/src/{types,reader,driver,text}
     echo "HTML report: $build/coverage-html/index.html"
   fi
   python3 "$root/scripts/coverage_report.py" "$build/coverage.json" "$root" \

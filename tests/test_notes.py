@@ -27,7 +27,6 @@ SPLIT_HEADER = [("PSFversion", "1.00"), ("analysis type", "tran"),
                 ("PsfTrailerStart", 4096), ("PsfEndTableStart", 8192)]
 
 CASES = {
-    "text form": (b'HEADER\n"PSFversion" "1.00"\n"analysis type" "ac"\nSWEEP\n', _notes.TEXT_FORM),
     "split main": (PsfFile(Layout.WINDOWED, header=SPLIT_HEADER, footer=b"").to_bytes(),
                    _notes.SPLIT_MAIN),
     "cut short": (_cut(transient()[0].to_bytes(), 0.6), _notes.UNFINISHED),
@@ -38,6 +37,8 @@ CASES = {
     "HEADER cut": (_cut(ac_analysis()[0].to_bytes(), 0.02), None),
     "not psfbin at all": (b"\x89PNG\r\n\x1a\n" + bytes(64), None),
     "too small": (b"HEAD", None),
+    "empty marker": (b"", _notes.EMPTY),
+    "console log": (b"simulation started\n\xc2\xb5s steps: 42\n", _notes.PLAIN_TEXT),
 }
 
 
@@ -89,3 +90,27 @@ def test_unencodable_path_raises_the_native_error_alone(read):
     assert type(e.value) is UnicodeEncodeError
     assert e.value.__context__ is None and not hasattr(e.value, "__notes__")
     assert _notes.note_for("\ud800.psfbin") is None
+
+
+@pytest.mark.parametrize("sibling, what", [(".psfxl", "data file"), (".dat", "data file"),
+                                           (".sig", "signal index"),
+                                           (".0.sig.tmp", "signal index snapshot")])
+def test_split_siblings_name_their_main_file(tmp_path, sibling, what):
+    main = tmp_path / "tran.tran.tran"
+    main.write_bytes(CASES["split main"][0])
+    path = tmp_path / ("tran.tran.tran" + sibling)
+    path.write_bytes(b"\0!ngpsf-1.1:0:ffffffffffffffff:4:8\n\0" + bytes(13))
+    with pytest.raises(ValueError) as e:
+        quarn.read_psf(path)
+    assert e.value.__notes__ == [f"this is the {what} of the split result 'tran.tran.tran' "
+                                 "beside it; open that file instead"]
+    main.unlink()  # no main file beside it: nothing to say
+    with pytest.raises(ValueError) as e:
+        quarn.read_psf(path)
+    assert not hasattr(e.value, "__notes__")
+
+
+def test_a_directory_points_to_open_results(tmp_path):
+    with pytest.raises(IsADirectoryError) as e:
+        quarn.read_psf(tmp_path)
+    assert e.value.__notes__ == [_notes.DIRECTORY]

@@ -16,7 +16,8 @@ object cannot be made; its name is `quarn._quarn.InternalError`.
 """
 
 from ._batch import read_header, read_many
-from ._notes import read_psf
+from ._directory import Analysis, Family, Results, open_results
+from ._properties import Properties, properties, read_psf
 from ._pandas import to_pandas
 from ._quarn import Psf, Sweep, Trace, Value, __version__
 from ._lazy import PsfFile, open_psf
@@ -28,4 +29,6 @@ from ._pickle import register as _register_pickling
 _register_pickling()  # results travel to other processes (pickle, multiprocessing)
 
 __all__ = ["__version__", "Psf", "Sweep", "Trace", "Value", "read_psf", "read_header",
-           "read_many", "read_runs", "to_pandas", "to_xarray", "PsfFile", "open_psf", "InternalError"]
+           "read_many", "read_runs", "to_pandas", "to_xarray", "PsfFile", "open_psf",
+           "open_results", "Results", "Analysis", "Family", "Properties", "properties",
+           "InternalError"]

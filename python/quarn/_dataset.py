@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import os
 import threading
-from collections.abc import Hashable, Iterable, Mapping, Sequence
+from collections.abc import Hashable, Iterable, Mapping, Sequence, Set
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -18,6 +18,7 @@ from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
 from xarray.core import indexing
 from xarray.indexes import PandasIndex
 
+from ._properties import Properties, known_properties, value_kinds
 from ._results import NAME_ATTR, UNSWEPT_AXIS, check_lengths, column, struct_matrix, trace_labels
 from ._xarray import MEMBER_DIM_SUFFIX, STRUCT_GROUP_PREFIX, has_psfbin_footer
 
@@ -39,25 +40,30 @@ class SeriesSource:
     the first sweep's, which become the index. It is 1-D (points,) for a real
     or complex series and 2-D (points, members) float64 for a struct trace,
     whose member names are `members`. `attrs` become the variable's attributes
-    (a declaration's properties, "units" among them).
+    (a declaration's properties, "units" among them), and `member_attrs` a
+    struct trace's members' own properties, one mapping per member, where known.
     """
 
     name: str
     data: Any
     members: tuple[str, ...] | None = None
     attrs: Mapping[str, Any] = field(default_factory=dict)
+    member_attrs: Sequence[Mapping[str, Any]] = ()
 
     @property
     def points(self) -> int:
         return int(self.data.shape[0])
 
 
-def series_of(name: str, data: np.ndarray[Any, np.dtype[Any]]) -> SeriesSource:
+def series_of(name: str, data: np.ndarray[Any, np.dtype[Any]],
+              attrs: Mapping[str, Any] | None = None,
+              member_attrs: Sequence[Mapping[str, Any]] = ()) -> SeriesSource:
     """The `SeriesSource` of an array `read_psf` made (a struct trace viewed as a matrix)."""
     names = data.dtype.names
     if names is None:
-        return SeriesSource(name, data)
-    return SeriesSource(name, struct_matrix(data), tuple(names))
+        return SeriesSource(name, data, attrs=dict(attrs or {}))
+    return SeriesSource(name, struct_matrix(data), tuple(names), dict(attrs or {}),
+                        member_attrs)
 
 
 def build_dataset(
@@ -66,11 +72,21 @@ def build_dataset(
     traces: Sequence[SeriesSource],
     values: Sequence[tuple[str, object]],
     drop_variables: str | Iterable[Hashable] | None = None,
+    value_attrs: Sequence[Mapping[str, Any]] | None = None,
+    value_kinds: Sequence[str | None] | None = None,
+    value_members: Sequence[Sequence[Mapping[str, Any]]] | None = None,
 ) -> xr.Dataset:
     """The Dataset of one result (layout in the module's docstring).
 
     `values` are the non-swept (name, value) pairs, a value being an int, float,
-    complex, str or a dict of such fields. A trace that shares its name with a
+    complex, str or a dict of such fields; `value_attrs` their properties (one
+    mapping per value) and `value_kinds` the names of their types (one per value,
+    None where the file names none) and `value_members` their struct members'
+    properties (per value, one mapping per member), where they are known. A
+    struct trace's or value's members' properties are the member variables'
+    attributes, or for a struct trace (one variable) those all members share
+    over the trace's own, the others coordinates "<T>_member.<property>" over
+    its member dimension. A trace that shares its name with a
     sweep is the variable `trace_labels` names, with the name in its attributes.
     Dropped variables (by their names in the Dataset) are left out before
     anything else is checked, so a damaged trace can be dropped to read the rest.
@@ -100,25 +116,42 @@ def build_dataset(
         if t.members is None:
             out.variable(t.name, xr.Variable((axis,), t.data, dict(t.attrs)))
             continue
-        dim = out.labels(t.name + MEMBER_DIM_SUFFIX, t.members)
-        out.variable(t.name, xr.Variable((axis, dim), t.data, dict(t.attrs)))
+        dim = t.name + MEMBER_DIM_SUFFIX
+        shared: dict[str, Any] = {}
+        if len(t.member_attrs) == len(t.members) and any(t.member_attrs):
+            # The members' coordinates follow the dimension's own.
+            labelled = out.labels(dim, t.members)
+            shared = group_attrs(labelled, t.member_attrs, (), out)
+        else:
+            out.labels(dim, t.members)
+        out.variable(t.name, xr.Variable((axis, dim), t.data, {**t.attrs, **shared}))
 
-    groups: dict[tuple[str, ...], list[tuple[str, Mapping[str, object]]]] = {}
-    for name, value in values:
+    attrs = list(value_attrs) if value_attrs is not None else [{}] * len(values)
+    kinds = list(value_kinds) if value_kinds is not None else [None] * len(values)
+    member_attrs = (list(value_members) if value_members is not None
+                    else [()] * len(values))
+    groups: dict[tuple[str | None, tuple[str, ...]], list[int]] = {}
+    for i, (name, value) in enumerate(values):
         if isinstance(value, dict):
-            groups.setdefault(tuple(value), []).append((name, value))
-    for name, value in values:
+            groups.setdefault((kinds[i], tuple(value)), []).append(i)
+    names = struct_group_names(list(groups), {*out.taken, *(n for n, _ in values)})
+    for i, (name, value) in enumerate(values):
         if not isinstance(value, dict):
-            out.variable(name, xr.Variable((), column([value]).reshape(())))
+            out.variable(name, xr.Variable((), column([value]).reshape(()), dict(attrs[i])))
             continue
-        group = groups.pop(tuple(value), None)
+        key = (kinds[i], tuple(value))
+        group = groups.pop(key, None)
         if group is None:  # made at the group's first value
             continue
-        dim = out.labels(f"{STRUCT_GROUP_PREFIX}{out.groups}", [n for n, _ in group])
-        out.groups += 1
-        for member in value:
-            cells = column([v[member] for _, v in group])
-            out.variable(f"{dim}.{member}", xr.Variable((dim,), cells))
+        dim = names[key]
+        out.labels(dim, [values[k][0] for k in group],
+                   group_attrs(dim, [attrs[k] for k in group], list(value), out))
+        # One type, so the first value's members' properties are every value's.
+        own = member_attrs[group[0]]
+        for j, member in enumerate(value):
+            cells = column([values[k][1][member] for k in group])  # type: ignore[index]
+            out.variable(f"{dim}.{member}", xr.Variable(
+                (dim,), cells, dict(own[j]) if len(own) == len(value) else {}))
 
     return xr.Dataset(out.data_vars, coords=xr.Coordinates(out.coords, indexes=out.indexes),
                       attrs=dict(header))
@@ -133,7 +166,6 @@ class _Builder:
         self.coords: dict[Hashable, Any] = {}
         self.indexes: dict[Hashable, Any] = {}
         self.data_vars: dict[Hashable, Any] = {}
-        self.groups = 0
 
     def _take(self, name: str) -> bool:
         """Whether to make `name` (not dropped); a name kept twice is an error."""
@@ -157,10 +189,78 @@ class _Builder:
         if indexed:
             self.indexes[name] = _index(variable.values, name)
 
-    def labels(self, dim: str, labels: Sequence[str]) -> str:
+    def labels(self, dim: str, labels: Sequence[str], attrs: Mapping[str, Any] | None = None
+               ) -> str:
         """A dimension of `labels` (member or value names), indexed by them; its name."""
-        self.coordinate(dim, xr.Variable((dim,), np.array(labels, dtype=np.str_)), indexed=True)
+        self.coordinate(dim, xr.Variable((dim,), np.array(labels, dtype=np.str_),
+                                         dict(attrs or {})), indexed=True)
         return dim
+
+
+#: Added to a property's coordinate whose name a member's variable has.
+PROPERTY_SUFFIX = " (property)"
+
+
+def struct_group_names(keys: Sequence[tuple[str | None, tuple[str, ...]]],
+                       taken: Set[str] = frozenset()
+                       ) -> dict[tuple[str | None, tuple[str, ...]], str]:
+    """The dimension of each group of struct values, keyed by (type name, members).
+
+    A group is named after its values' type (the device kind the file names, as
+    "mos_op"); groups of one type name but different member lists, and groups
+    whose type the file does not name, are "structk" (k counting such groups
+    from 0 in file order), as is a type name that would clash with those or is
+    `taken` (the name of a value or series).
+    """
+    named: dict[str | None, int] = {}
+    for kind, _ in keys:
+        named[kind] = named.get(kind, 0) + 1
+    out: dict[tuple[str | None, tuple[str, ...]], str] = {}
+    fallback = 0
+    for key in keys:
+        kind = key[0]
+        if kind and named[kind] == 1 and not _is_fallback(kind) and kind not in taken:
+            out[key] = kind
+        else:
+            out[key] = f"{STRUCT_GROUP_PREFIX}{fallback}"
+            fallback += 1
+    return out
+
+
+def _is_fallback(name: str) -> bool:
+    rest = name[len(STRUCT_GROUP_PREFIX):]
+    return name.startswith(STRUCT_GROUP_PREFIX) and rest.isdigit()
+
+
+def group_attrs(dim: str, attrs: Sequence[Mapping[str, Any]], members: Sequence[str],
+                out: _Builder) -> dict[str, Any]:
+    """The properties of a group's values: those all of them share with one value
+    become attributes of the group's dimension; each other one a coordinate
+    "<dim>.<property>" over it (a device's "model", say), "" or NaN where a
+    value lacks it; "<dim>.<property> (property)" where a member or another
+    variable has that name."""
+    shared: dict[str, Any] = {}
+    keys = list(dict.fromkeys(k for a in attrs for k in a))
+    for key in keys:
+        cells = [a.get(key) for a in attrs]
+        first = cells[0]
+        if all(key in a for a in attrs) and all(
+                type(c) is type(first) and c == first for c in cells):
+            shared[key] = first
+            continue
+        present = [c for c in cells if c is not None]
+        kinds = {type(c) for c in present}
+        if kinds <= {int, float} and kinds:
+            data = np.array([np.nan if c is None else c for c in cells],
+                            dtype=np.int64 if kinds == {int} and len(present) == len(cells)
+                            else np.float64)
+        else:
+            data = np.array(["" if c is None else str(c) for c in cells], dtype=np.str_)
+        name = f"{dim}.{key}"
+        if key in members or name in out.taken:
+            name += PROPERTY_SUFFIX
+        out.coordinate(name, xr.Variable((dim,), data), indexed=False)
+    return shared
 
 
 def _index(data: np.ndarray[Any, np.dtype[Any]], dim: str) -> Any:
@@ -168,14 +268,27 @@ def _index(data: np.ndarray[Any, np.dtype[Any]], dim: str) -> Any:
     return PandasIndex(pd.Index(data, copy=False, name=dim), dim)
 
 
-def psf_dataset(psf: Psf, drop_variables: str | Iterable[Hashable] | None = None) -> xr.Dataset:
-    """The Dataset of a result `read_psf` made, over its arrays."""
+def psf_dataset(psf: Psf, drop_variables: str | Iterable[Hashable] | None = None,
+                properties: Properties | None = None) -> xr.Dataset:
+    """The Dataset of a result `read_psf` made, over its arrays, with `properties`
+    (by default those `quarn.properties` knows) as the variables' attributes."""
+    if properties is None:
+        properties = known_properties(psf)
+    if properties is None:
+        return build_dataset(
+            psf.header,
+            [series_of(s.name, s.data) for s in psf.sweeps],
+            [series_of(t.name, t.data) for t in psf.traces],
+            [(v.name, v.data) for v in psf.values],
+            drop_variables)
     return build_dataset(
         psf.header,
-        [series_of(s.name, s.data) for s in psf.sweeps],
-        [series_of(t.name, t.data) for t in psf.traces],
+        [series_of(s.name, s.data, a) for s, a in zip(psf.sweeps, properties.sweeps)],
+        [series_of(t.name, t.data, a, m) for t, a, m in
+         zip(psf.traces, properties.traces, properties.trace_members or [()] * len(psf.traces))],
         [(v.name, v.data) for v in psf.values],
-        drop_variables)
+        drop_variables, properties.values, properties.kinds or None,
+        properties.value_members or None)
 
 
 class _Opener:
@@ -310,12 +423,12 @@ class LazySeries(BackendArray):
         raise ValueError("I/O operation on closed file")
 
 
-def _lazy_series(manager: CachingFileManager[PsfFile], position: int,
-                 info: SeriesInfo) -> SeriesSource:
+def _lazy_series(manager: CachingFileManager[PsfFile], position: int, info: SeriesInfo,
+                 member_attrs: Sequence[Mapping[str, Any]]) -> SeriesSource:
     members = info.dtype.names
     data = indexing.LazilyIndexedArray(LazySeries(manager, position, info))
     return SeriesSource(info.name, data, None if members is None else tuple(members),
-                  dict(info.properties))
+                        dict(info.properties), member_attrs)
 
 
 def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
@@ -328,13 +441,14 @@ def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
         _Opener(path, file), lock=_ForkSafeLock())
     try:
         file = manager.acquire()
-        count = len(file.sweeps)
+        series = [*file.sweeps, *file.traces]
+        members = file._file.member_properties  # per series, then per value
+        lazy = [_lazy_series(manager, i, info, members[i]) for i, info in enumerate(series)]
         ds = build_dataset(
-            file.header,
-            [_lazy_series(manager, i, s) for i, s in enumerate(file.sweeps)],
-            [_lazy_series(manager, count + i, t) for i, t in enumerate(file.traces)],
+            file.header, lazy[:len(file.sweeps)], lazy[len(file.sweeps):],
             [(v.name, v.data) for v in file.values],
-            drop_variables)
+            drop_variables, [v.properties for v in file.values], value_kinds(file),
+            members[len(series):])
     except BaseException:
         manager.close()
         raise
@@ -386,7 +500,34 @@ class QuarnBackendEntrypoint(BackendEntrypoint):
         *,
         drop_variables: str | Iterable[Hashable] | None = None,
     ) -> xr.Dataset:
+        _refuse_directory(filename_or_obj)
         return _open_psf_dataset(filename_or_obj, drop_variables)
 
+    def open_datatree(  # type: ignore[override]
+        self,
+        filename_or_obj: str | os.PathLike[Any],
+        **kwargs: Any,
+    ) -> xr.DataTree:
+        """A result directory as a DataTree (see `quarn._datatree`)."""
+        from ._directory import open_results
+
+        return open_results(filename_or_obj).to_datatree()
+
     def guess_can_open(self, filename_or_obj: Any) -> bool:
-        return has_psfbin_footer(filename_or_obj)
+        return has_psfbin_footer(filename_or_obj) or _is_result_directory(filename_or_obj)
+
+
+def _is_result_directory(path: Any) -> bool:
+    # A directory is claimed only with its index: other engines open directories too.
+    from ._directory import INDEX_NAME
+
+    return isinstance(path, (str, os.PathLike)) and os.path.isfile(os.path.join(path, INDEX_NAME))
+
+
+def _refuse_directory(path: Any) -> None:
+    # A result directory (one with an index) is pointed to the calls that open
+    # it; any other directory fails as every entry point fails on it (IsADirectoryError).
+    if _is_result_directory(path):
+        raise ValueError(
+            f"{os.fspath(path)!s} is a directory: open a result directory with "
+            "xr.open_datatree(path, engine='quarn') or quarn.open_results(path)")

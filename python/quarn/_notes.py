@@ -1,16 +1,19 @@
 """`read_psf` for the package: the native reader, plus a note that says what a refused file is.
 
-Users hand the reader every file of a result directory. When the native reader refuses
-one with `ValueError`, its message says exactly what is wrong with the bytes; the note
-(PEP 678, `exc.add_note`) says what the file most likely is, where the evidence is clear:
+Users hand the reader every file of a result directory. When a file is refused with
+`ValueError`, its message says exactly what is wrong with the bytes; the note (PEP 678,
+`exc.add_note`) says what the file most likely is, where the evidence is clear:
 
-* the file starts with the text ``HEADER``: the text form of the format;
-* the HEADER section reads but the footer is missing, and the HEADER names
-  ``PsfTrailer*`` / ``PsfEndTable*`` properties: the main file of a split result,
-  whose samples live in other files;
+* an empty file: a marker a run leaves behind;
+* plain text that is not the text form: a log, such as the simulator's console output;
+* the data file or signal index of a split result, next to its main file: which file
+  to open instead;
+* the HEADER section reads but the footer is missing, and the HEADER names the
+  placeholders a split result's main file carries: the main file of a split result;
 * the HEADER section reads but the footer is missing otherwise: an unfinished file.
 
-The exception's type and message stay exactly as the native reader made them.
+A directory given as a file is `IsADirectoryError`, with a note pointing to
+`quarn.open_results`. The exception's type and message stay exactly as the reader made them.
 """
 
 from __future__ import annotations
@@ -21,25 +24,30 @@ import stat
 from typing import TYPE_CHECKING, Any
 
 from . import _quarn
-from ._errors import raise_os_error
-from ._native import read_header
+from ._errors import as_os_error
+from ._native import read_header, read_text
 
 if TYPE_CHECKING:
     from ._quarn import Psf
 
-TEXT_FORM = (
-    "this is the text form of the result format (it starts with 'HEADER'), which quarn "
-    "does not read; ask the simulator for binary (psfbin) output"
-)
 SPLIT_MAIN = (
-    "this looks like the main file of a split result: its HEADER names trailer properties "
-    "(PsfTrailer*/PsfEndTable*) and the samples live in separate files, which quarn does "
-    "not read; ask the simulator for a single-file binary result"
+    "this looks like the main file of a split result (a transient whose samples live in a "
+    "data file beside it, named like this file plus '.psfxl' or '.dat'), which quarn does "
+    "not read yet; ask the simulator for a single-file binary result"
 )
 UNFINISHED = (
     "the file starts like psfbin (its HEADER reads) but has no footer: it looks unfinished, "
     "cut short or still being written by a running simulation"
 )
+EMPTY = "the file is empty: a marker a run leaves behind (a run-finished marker, say), not a result"
+PLAIN_TEXT = (
+    "the file is plain text but not the text form of the format (which starts with 'HEADER'): "
+    "a log, such as the simulator's console output, not a result"
+)
+DIRECTORY = "this is a directory: open a result directory with quarn.open_results(path)"
+# The siblings of a split result's main file, by what is appended to its name.
+_SPLIT_SIBLINGS = ((".psfxl", "data file"), (".dat", "data file"), (".sig", "signal index"),
+                   (".sig.tmp", "signal index snapshot"))
 
 _SPLIT_PREFIXES = ("PsfTrailer", "PsfEndTable")
 
@@ -56,22 +64,35 @@ def note_for(path: str | os.PathLike[str]) -> str | None:
         return None
 
 
-def _probe(path: str | os.PathLike[str]) -> str | None:
+def head(path: str | os.PathLike[str], n: int) -> bytes | None:
+    """The first `n` bytes of a regular file, or None; never raises.
+
+    Non-blocking, and regular files only: a FIFO must not stall the error path, and
+    a path the file system cannot encode is no file to peek at.
+    """
     try:
-        # Non-blocking, and regular files only: a FIFO must not stall the error path.
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
+    except (OSError, ValueError):
         return None
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            return None
-        start = os.pread(fd, 6, 0)
+        return os.pread(fd, n, 0) if stat.S_ISREG(os.fstat(fd).st_mode) else None
     except OSError:
         return None
     finally:
         os.close(fd)
-    if start == b"HEADER":
-        return TEXT_FORM
+
+
+def _probe(path: str | os.PathLike[str]) -> str | None:
+    start = head(path, 4096)
+    if start is None:
+        return None
+    if not start:
+        return EMPTY
+    sibling = _split_sibling(path)
+    if sibling is not None:
+        return sibling
+    if _is_plain_text(start):
+        return PLAIN_TEXT
     try:
         read_header(path)
         return None  # the footer is there: the fault lies beyond the HEADER
@@ -86,9 +107,44 @@ def _probe(path: str | os.PathLike[str]) -> str | None:
     return UNFINISHED
 
 
-def add_note(exc: BaseException, path: str | os.PathLike[str]) -> None:
-    """Adds `note_for(path)` to `exc`, once."""
-    note = note_for(path)
+def _is_plain_text(start: bytes) -> bool:
+    if b"\0" in start or b"HEADER".startswith(start):  # the text form, cut short
+        return False
+    try:
+        # A character cut at the end of the peek is still text.
+        start.decode("utf-8") if len(start) < 4096 else start[:-3].decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def _split_sibling(path: str | os.PathLike[str]) -> str | None:
+    """The note for a sibling of a split result's main file that lies beside it."""
+    name = os.fspath(path)
+    if isinstance(name, bytes):
+        return None
+    for suffix, what in _SPLIT_SIBLINGS:
+        if not name.endswith(suffix):
+            continue
+        main = name[: -len(suffix)]
+        if suffix == ".sig.tmp":  # snapshots are also numbered: <main>.0.sig.tmp
+            stem, _, number = main.rpartition(".")
+            main = stem if number.isdigit() and head(main, 1) is None else main
+        if head(main, 1) is None:
+            return None
+        try:
+            read_header(main, require_footer=False)
+        except (OSError, ValueError):
+            return None
+        return (f"this is the {what} of the split result {os.path.basename(main)!r} beside it; "
+                f"open that file instead")
+    return None
+
+
+def add_note(exc: BaseException, path: str | os.PathLike[str], note: str | None = None) -> None:
+    """Adds `note` (by default `note_for(path)`) to `exc`, once."""
+    if note is None:
+        note = note_for(path)
     notes = getattr(exc, "__notes__", None)
     if note is None or (notes is not None and note in notes):
         return
@@ -96,6 +152,12 @@ def add_note(exc: BaseException, path: str | os.PathLike[str]) -> None:
         exc.add_note(note)
     else:  # Python 3.10: the same attribute, which 3.11 tracebacks print
         exc.__notes__ = [*(notes or ()), note]
+
+
+def is_text_form(path: str | os.PathLike[str]) -> bool:
+    """Whether the file starts as the text form does: "HEADER", then whitespace or nothing."""
+    start = head(path, 7) or b""
+    return start[:6] == b"HEADER" and start[6:] in (b"", b" ", b"\n", b"\t", b"\r")
 
 
 def _path_argument(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
@@ -114,14 +176,24 @@ else:
         try:
             return _quarn.read_psf(*args, **kwargs)
         except ValueError as exc:
-            add_note(exc, _path_argument(args, kwargs))
-            raise
+            path = _path_argument(args, kwargs)
+            if not is_text_form(path):
+                add_note(exc, path)
+                raise
         except OSError as exc:
-            raise_os_error(exc, _path_argument(args, kwargs))
+            path = _path_argument(args, kwargs)
+            typed = as_os_error(exc, path)
+            if isinstance(typed, IsADirectoryError):
+                add_note(typed, path, DIRECTORY)
+            if typed is exc:
+                raise
+            raise typed from None
+        return read_text(path)  # outside the handler: its failure is its own
 
     read_psf.__module__ = __package__
     read_psf.__doc__ = (
         "Parse a psfbin file and return a [`Psf`].\n\n"
-        "A `ValueError` carries a note (PEP 678) when the file is recognisably the text form, "
-        "the main file of a split result, or unfinished."
+        "Reads the binary and the text form, told apart by content. A `ValueError` carries a "
+        "note (PEP 678) when the refused file is recognisably something else: a marker, a log, "
+        "a split result's main or sibling file, or an unfinished file."
     )

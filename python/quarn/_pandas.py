@@ -19,6 +19,14 @@
   a column of strings or of mixed kinds. A struct field named "value" shares
   the scalars' column.
 - A result with neither points nor values is an empty frame indexed by "name".
+- A field a complex column lacks is missing in both parts (NaN + NaN j).
+- `df.attrs` (where `quarn.properties(psf)` knows them, that is for results of
+  `quarn.read_psf`): "header", the HEADER dict; "units", {column: unit} for each
+  column (and the index) whose series gives units (a struct trace's columns its
+  member's, else its trace's), or for a non-swept frame {value name: unit};
+  "properties", {column or value name: its whole property dict}; and for a
+  non-swept frame "kinds", {value name: its type's name} (the device kind of an
+  operating point) and "column_units", {member column: unit}.
 
 Column names must be unique: a result that would give two columns one name
 (two traces of one name, or a trace named like a struct member's column)
@@ -30,6 +38,7 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ._optional import require
@@ -37,6 +46,7 @@ from ._optional import require
 if TYPE_CHECKING:
     import pandas as pd
 
+    from ._properties import Properties
     from ._quarn import Psf
 
 __all__ = ["to_pandas"]
@@ -56,9 +66,75 @@ def to_pandas(psf: Psf) -> pd.DataFrame:
     """
     _check_result(psf)
     require("pandas", "pandas")
+    from ._properties import known_properties
+
+    return frame_of(psf, known_properties(psf))
+
+
+def frame_of(psf: Psf, properties: Properties | None) -> pd.DataFrame:
+    """`to_pandas(psf)` with the given properties (None: none) in `df.attrs`."""
     if psf.values or not (psf.sweeps or psf.traces):
-        return _values_frame([(v.name, v.data) for v in psf.values])
-    return _swept_frame(psf)
+        df = _values_frame([(v.name, v.data) for v in psf.values])
+        if properties is not None:
+            names = [v.name for v in psf.values]
+            attrs: dict[Hashable, Any] = {"header": dict(psf.header),
+                                          "units": _units(names, properties.values),
+                                          "properties": {n: dict(p) for n, p in
+                                                         zip(names, properties.values)}}
+            if properties.kinds:
+                attrs["kinds"] = {n: k for n, k in zip(names, properties.kinds) if k}
+            # A struct member's column: the units its first value with it gives.
+            column_units: dict[str, str] = {}
+            for v, own in zip(psf.values, properties.value_members):
+                if isinstance(v.data, dict) and len(own) == len(v.data):
+                    for member, p in zip(v.data, own):
+                        unit = p.get("units")
+                        if isinstance(unit, str) and unit:
+                            column_units.setdefault(member, unit)
+            attrs["column_units"] = column_units
+            df.attrs = attrs
+        return df
+    df = _swept_frame(psf)
+    if properties is not None:
+        df.attrs = _swept_attrs(psf, properties)
+    return df
+
+
+def _units(names: list[str], props: Sequence[Mapping[str, Any]]) -> dict[str, str]:
+    out: dict[str, str] = {}
+    for name, p in zip(names, props):
+        unit = p.get("units")
+        if isinstance(unit, str) and unit:
+            out[name] = unit
+    return out
+
+
+def _swept_attrs(psf: Psf, properties: Properties) -> dict[Hashable, Any]:
+    """The attrs of a swept frame: the columns' names as `_swept_frame` makes them."""
+    from ._results import UNSWEPT_AXIS, trace_labels
+
+    sweeps, traces = psf.sweeps, psf.traces
+    labels = trace_labels([s.name for s in sweeps], [t.name for t in traces])
+    columns: list[str] = []
+    props: list[Mapping[str, Any]] = []
+    for s, p in zip(sweeps, properties.sweeps):
+        columns.append(s.name)
+        props.append(p)
+    members = properties.trace_members or [()] * len(traces)
+    for t, label, p, own in zip(traces, labels, properties.traces, members):
+        names = t.data.dtype.names
+        if names is None:
+            columns.append(label)
+            props.append(p)
+            continue
+        for j, member in enumerate(names):
+            columns.append(f"{label}{MEMBER_SEPARATOR}{member}")
+            props.append({**p, **own[j]} if len(own) == len(names) else p)
+    if not sweeps:
+        columns.insert(0, UNSWEPT_AXIS)
+        props.insert(0, {})
+    return {"header": dict(psf.header), "units": _units(columns, props),
+            "properties": {c: dict(p) for c, p in zip(columns, props) if p}}
 
 
 def _swept_frame(psf: Psf) -> pd.DataFrame:
@@ -122,7 +198,7 @@ def _sparse_column(cells: dict[int, object], rows: int) -> Any:
     if kinds == {int}:
         ints = [cells.get(r, pd.NA) for r in range(rows)]
         return pd.array(ints, dtype="Int64")  # type: ignore[call-overload]
-    missing = {frozenset({float}): math.nan, frozenset({complex}): complex(math.nan, 0.0)}
+    missing = {frozenset({float}): math.nan, frozenset({complex}): complex(math.nan, math.nan)}
     return column([cells.get(r, missing.get(frozenset(kinds))) for r in range(rows)])
 
 

@@ -12,6 +12,8 @@ from ._optional import require
 if TYPE_CHECKING:
     import xarray as xr
 
+    from ._properties import Properties
+
 
 def _difference(ds: xr.Dataset, first: xr.Dataset) -> str | None:
     """What about `ds` differs from `first` so that they cannot be stacked, or None."""
@@ -43,12 +45,15 @@ def read_runs(paths: Iterable[StrPath], dim: str = "run",
     read with `read_many`, as one Dataset with a new leading dimension `dim`.
 
     Its coordinate holds the paths, or `labels` (one per path). Each run's HEADER
-    properties are the attributes where all runs agree. A file whose sweeps,
+    properties are the attributes where all runs agree; the variables' attributes
+    (units and the other properties) and the names of operating-point groups are
+    the first file's. A file whose sweeps,
     traces or values do not match the first file's raises ValueError naming the
     file and what differs.
     """
     xarray = require("xarray", "xarray")
-    from ._xarray import to_xarray
+    from ._dataset import psf_dataset
+    from ._properties import names_of, properties_of_file
 
     paths = list(paths)
     if labels is None:
@@ -58,9 +63,18 @@ def read_runs(paths: Iterable[StrPath], dim: str = "run",
     if not paths:
         raise ValueError("read_runs: no paths")
     runs: list[xr.Dataset] = []
+    first: tuple[tuple[tuple[str, ...], ...], Properties | None] | None = None
     for path, psf in zip(paths, read_many(paths, workers=workers)):
+        # The first file's properties serve every run that has its names (one walk,
+        # and the same variables, group names and coordinates in every run).
+        names = names_of(psf)
+        if first is None:
+            try:
+                first = (names, properties_of_file(path, psf))
+            except (OSError, ValueError):
+                first = (names, None)
         try:
-            ds = to_xarray(psf)
+            ds = psf_dataset(psf, properties=first[1] if names == first[0] else None)
         except Exception as exc:
             path_note(exc, path)
             raise

@@ -21,13 +21,26 @@ The Dataset of a result:
   non-index coordinates over the first sweep's dimension. A result with traces
   but no sweep lies along a dimension named "point", without coordinate.
 - Non-swept (operating points): each scalar value is a 0-d variable named after
-  it (float64, int64, complex128 or a unicode string). Struct values are grouped
-  by their member list: the k-th distinct list (k = 0, 1, ... in file order) makes
-  a dimension "structk" whose coordinate holds the names of the values with that
-  list, and one variable "structk.<member>" per member over it, so
-  `ds["struct0.gm"].sel(struct0="M1")` is M1's gm. Qualifying the variables by
-  their group keeps members that several device kinds share ("i", "v") apart.
-- The HEADER properties are `ds.attrs`, all of them, as str, int or float.
+  it (float64, int64, complex128 or a unicode string), its properties ("units"
+  among them) its attributes. Struct values are grouped by their type (the device
+  kind the file names, as "mos_op") and member list: each group makes a dimension
+  named after the type, whose coordinate holds the names of its values, and one
+  variable "<kind>.<member>" per member over it, so
+  `ds["mos_op.gm"].sel(mos_op="M1")` is M1's gm. A type name that two groups
+  share (two member lists), or that names none, gives "structk" instead (k = 0,
+  1, ... over such groups in file order). The properties all of a group's values
+  share are its dimension coordinate's attributes; any other one (a device's
+  "model") is the coordinate "<kind>.<property>" over it ("" or NaN where a value
+  lacks it; "<kind>.<property> (property)" where a member has its name). Qualifying the variables by their group keeps members that several
+  device kinds share ("i", "v") apart.
+- The HEADER properties are `ds.attrs`, all of them, as str, int or float; each
+  sweep's and trace's declaration properties (over its type's: "units") are its
+  attributes. A struct member's own properties (its units) are the attributes
+  of a struct value group's "<kind>.<member>"; for a struct trace, those all
+  its members share join its attributes and any other is the coordinate
+  "<T>_member.<property>". `to_xarray` has them for results of
+  `quarn.read_psf` (see `quarn.properties`), so that it gives exactly what the
+  engine gives.
 
 Every variable name must be unique: a result that would give two variables one
 name (two traces of one name, or a trace named like a member dimension) raises
@@ -57,7 +70,7 @@ FOOTER_SIZE = 12
 #: Suffix of a struct trace's member dimension: trace "M1" -> dimension "M1_member".
 MEMBER_DIM_SUFFIX = "_member"
 
-#: Prefix of the k-th struct value group's dimension: "struct0", "struct1", ...
+#: Prefix of the k-th struct value group without a type name of its own: "struct0", ...
 STRUCT_GROUP_PREFIX = "struct"
 
 

@@ -16,7 +16,7 @@ Ref prop_to_py(PropValue&& value) {
     PyObject* operator()(PropValue::String& s) const {
       return PyUnicode_FromStringAndSize(s.value.data(), static_cast<Py_ssize_t>(s.value.size()));
     }
-    PyObject* operator()(PropValue::Int& i) const { return PyLong_FromUnsignedLong(i.value); }
+    PyObject* operator()(PropValue::Int& i) const { return PyLong_FromLongLong(i.value); }
     PyObject* operator()(PropValue::Float& f) const { return PyFloat_FromDouble(f.value); }
   };
   return Ref::steal(std::visit(Visitor{}, value.v));

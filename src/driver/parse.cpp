@@ -21,10 +21,10 @@ Result<ValueSectionType> value_section_type(std::uint32_t word) {
   }
 }
 
-// With `properties`, every type's property list is kept there by type id (a
-// later declaration of an id replaces the earlier, as in the table).
-Status read_type_section(Cursor& cur, TypeTable& types,
-                         std::unordered_map<std::uint32_t, PropertyList>* properties) {
+// With `lazy`, every type's property list and name are kept there by type id
+// (a later declaration of an id replaces the earlier, as in the table).
+Status read_type_section(Cursor& cur, TypeTable& types, LazyRecord* lazy) {
+  auto* properties = lazy != nullptr ? &lazy->type_properties : nullptr;
   QUARN_TRY(cur.skip(4));  // the SectionType word, already seen
   auto end = read_container_preamble(cur, ChunkId::Container);
   if (!end) return pass_up(end);
@@ -32,10 +32,16 @@ Status read_type_section(Cursor& cur, TypeTable& types,
   if (!decls_end) return pass_up(decls_end);
   while (cur.pos() < *decls_end) {
     PropertyList kept;
-    auto decl = read_type_declaration(cur, properties != nullptr ? &kept : nullptr);
+    std::vector<PropertyList> members;
+    auto decl = read_type_declaration(cur, properties != nullptr ? &kept : nullptr,
+                                      lazy != nullptr ? &members : nullptr);
     if (!decl) return pass_up(decl);
     types.insert_or_assign(decl->id, std::move(decl->info));
     if (properties != nullptr) properties->insert_or_assign(decl->id, std::move(kept));
+    if (lazy != nullptr) {
+      lazy->type_names.insert_or_assign(decl->id, decl->name);
+      lazy->member_properties.insert_or_assign(decl->id, std::move(members));
+    }
   }
   QUARN_TRY(read_container_index(cur, 4));
   return check_container_end(cur, "TYPE", *end);
@@ -110,7 +116,7 @@ Result<ParsedFile> parse(Bytes data, const Concurrency& concurrency, bool lazy,
     state.lazy->read_at = read_at;
   }
   if (cur.next_is(ChunkId::SectionType))
-    QUARN_TRY(read_type_section(cur, types, lazy ? &state.lazy->type_properties : nullptr));
+    QUARN_TRY(read_type_section(cur, types, state.lazy.get()));
   if (cur.next_is(ChunkId::SectionSweep)) QUARN_TRY(read_sweep_section(cur, types, state));
   if (cur.next_is(ChunkId::SectionTrace)) QUARN_TRY(parse_trace_section(cur, types, state));
   if (cur.next_is(ChunkId::SectionValue))

@@ -10,5 +10,7 @@ bool register_header(PyObject* module);  // header.cpp: read_header
 bool register_batch(PyObject* module);   // batch.cpp: BatchReader
 bool register_lazy(PyObject* module);    // lazy.cpp: LazyFile
 bool register_rebuild(PyObject* module); // rebuild.cpp: rebuild_named, rebuild_psf (unpickling)
+bool register_text(PyObject* module);    // text.cpp: read_text
+bool register_text_entries(PyObject* module);  // text_entries.cpp: read_text_entries
 
 }  // namespace quarn::native

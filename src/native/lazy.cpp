@@ -6,6 +6,8 @@
 //   f.series                  # [(name, dtype, points, properties, group)], sweeps then traces
 //   f.sweep_count             # how many of them are sweeps
 //   f.values                  # [(name, data, properties, group)]
+//   f.value_types             # [the name of each value's type, "" if none]
+//   f.member_properties       # [[{...} per struct member] per series, then per value]
 //   f.read(i, start, stop)    # points [start, stop) of series i, as read_psf makes arrays
 //   f.select([i, ...])        # a Psf of the header, the values and series i, ... read whole
 //   f.identity                # (device, inode, size, mtime_ns) of the file opened
@@ -48,6 +50,8 @@ struct LazyObject {
   PyObject* header;
   PyObject* series_info;
   PyObject* values;
+  PyObject* value_types;
+  PyObject* member_properties;
 };
 
 PyObject* g_lazy_type = nullptr;
@@ -83,13 +87,25 @@ Ref group_to_py(const std::string& group) {
       PyUnicode_FromStringAndSize(group.data(), static_cast<Py_ssize_t>(group.size())));
 }
 
+// A struct type's members' property lists as a list of dicts ([] for other types).
+Ref members_to_py(const std::vector<PropertyList>& members) {
+  Ref out = Ref::steal(PyList_New(0));
+  if (!out) return out;
+  for (const PropertyList& list : members) {
+    Ref props = driver::properties_to_py(PropertyList(list));
+    if (!props || PyList_Append(out.get(), props.get()) < 0) return Ref::steal(nullptr);
+  }
+  return out;
+}
+
 // The Python objects of a newly walked file, in the order read_psf makes
 // them, so a conversion that fails fails as it does there.
 bool convert(LazyObject* self, driver::LazyIndex& index) {
   Ref header = driver::properties_to_py(std::move(index.header));
   if (!header) return false;
   Ref info = Ref::steal(PyList_New(0));
-  if (!info) return false;
+  Ref member_properties = Ref::steal(PyList_New(0));
+  if (!info || !member_properties) return false;
   // One dtype per kind: real, complex, and each struct type's member list.
   Ref real, complex;
   std::unordered_map<const void*, Ref> structs;
@@ -109,9 +125,12 @@ bool convert(LazyObject* self, driver::LazyIndex& index) {
                                         static_cast<unsigned long long>(s->layout.points),
                                         props.get(), group.get()));
     if (!item || PyList_Append(info.get(), item.get()) < 0) return false;
+    Ref members = members_to_py(s->details.member_properties);
+    if (!members || PyList_Append(member_properties.get(), members.get()) < 0) return false;
   }
   Ref values = Ref::steal(PyList_New(0));
-  if (!values) return false;
+  Ref value_types = Ref::steal(PyList_New(0));
+  if (!values || !value_types) return false;
   numpy_bridge::StructKeys struct_keys;
   for (std::size_t i = 0; i < index.values.size(); ++i) {
     NamedScalar& v = index.values[i];
@@ -124,11 +143,19 @@ bool convert(LazyObject* self, driver::LazyIndex& index) {
                                         static_cast<Py_ssize_t>(v.name.size()), data.get(),
                                         props.get(), group.get()));
     if (!item || PyList_Append(values.get(), item.get()) < 0) return false;
+    const std::string& type_name = index.value_details[i].type_name;
+    Ref kind = Ref::steal(PyUnicode_FromStringAndSize(type_name.data(),
+                                                      static_cast<Py_ssize_t>(type_name.size())));
+    if (!kind || PyList_Append(value_types.get(), kind.get()) < 0) return false;
+    Ref members = members_to_py(index.value_details[i].member_properties);
+    if (!members || PyList_Append(member_properties.get(), members.get()) < 0) return false;
   }
   index.values.clear();
   self->header = header.release();
   self->series_info = info.release();
   self->values = values.release();
+  self->value_types = value_types.release();
+  self->member_properties = member_properties.release();
   return true;
 }
 
@@ -187,6 +214,8 @@ void lazy_dealloc(PyObject* obj) noexcept {
   Py_CLEAR(self->header);
   Py_CLEAR(self->series_info);
   Py_CLEAR(self->values);
+  Py_CLEAR(self->value_types);
+  Py_CLEAR(self->member_properties);
   type->tp_free(obj);
   Py_DECREF(type);
 }
@@ -197,6 +226,8 @@ int lazy_traverse(PyObject* obj, visitproc visit, void* arg) {
   Py_VISIT(self->header);
   Py_VISIT(self->series_info);
   Py_VISIT(self->values);
+  Py_VISIT(self->value_types);
+  Py_VISIT(self->member_properties);
   return 0;
 }
 
@@ -322,6 +353,12 @@ PyObject* get_series(PyObject* obj, void*) noexcept {
 PyObject* get_values(PyObject* obj, void*) noexcept {
   return made(reinterpret_cast<LazyObject*>(obj)->values);
 }
+PyObject* get_value_types(PyObject* obj, void*) noexcept {
+  return made(reinterpret_cast<LazyObject*>(obj)->value_types);
+}
+PyObject* get_member_properties(PyObject* obj, void*) noexcept {
+  return made(reinterpret_cast<LazyObject*>(obj)->member_properties);
+}
 PyObject* get_sweep_count(PyObject* obj, void*) noexcept {
   return PyLong_FromSsize_t(reinterpret_cast<LazyObject*>(obj)->sweep_count);
 }
@@ -359,6 +396,12 @@ PyGetSetDef lazy_getset[] = {
     {"values", get_values, nullptr, "(name, data, properties, group) of every value.", nullptr},
     {"identity", get_identity, nullptr,
      "(device, inode, size, mtime_ns) of the file when it was opened.", nullptr},
+    {"value_types", get_value_types, nullptr,
+     "The name of each value's declared type (the device kind of an operating point).",
+     nullptr},
+    {"member_properties", get_member_properties, nullptr,
+     "Per series, then per value: its struct type's members' property dicts ([] if none).",
+     nullptr},
     {"closed", get_closed, nullptr, "Whether the file is closed.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

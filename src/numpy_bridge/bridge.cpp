@@ -382,6 +382,16 @@ Ref scalar_to_py(ScalarValue&& value, StructKeys& struct_keys) {
       }
       return dict;
     }
+    Ref operator()(ScalarValue::Array& v) const {
+      Ref list = created(PyList_New(static_cast<Py_ssize_t>(v.values.size())));
+      if (!list) return {};
+      for (std::size_t i = 0; i < v.values.size(); ++i) {
+        Ref item = scalar_to_py(std::move(v.values[i]), struct_keys);
+        if (!item) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+      }
+      return list;
+    }
   };
   return std::visit(Visitor{struct_keys}, value.v);
 }

@@ -65,6 +65,11 @@ Status read_declaration_details(Cursor& cur, const TypeTable& types, ParseState&
   const std::uint32_t type_id = load_be32(cur.data().data() + type_at);
   if (auto it = state.lazy->type_properties.find(type_id); it != state.lazy->type_properties.end())
     details.properties = it->second;
+  if (auto it = state.lazy->type_names.find(type_id); it != state.lazy->type_names.end())
+    details.type_name = it->second;
+  if (auto it = state.lazy->member_properties.find(type_id);
+      it != state.lazy->member_properties.end())
+    details.member_properties = it->second;
   details.properties.insert(details.properties.end(), std::make_move_iterator(own->begin()),
                             std::make_move_iterator(own->end()));
   LazyRecord& lazy = *state.lazy;

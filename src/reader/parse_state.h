@@ -65,13 +65,17 @@ using DeclTable = std::unordered_map<std::uint32_t, DataDecl>;
 // wins when the list becomes a dict), and the name of the group it stands in.
 struct DeclDetails {
   PropertyList properties;
-  std::string group;  // the innermost group's name; empty outside groups
+  std::string group;      // the innermost group's name; empty outside groups
+  std::string type_name;  // the name its type is declared under (a device kind)
+  std::vector<PropertyList> member_properties;  // a struct type's members' own lists
 };
 
 // What a parse for the lazy reader keeps on top of an eager one. The swept
 // bodies are walked and indexed instead of decoded.
 struct LazyRecord {
   std::unordered_map<std::uint32_t, PropertyList> type_properties;  // by type id
+  std::unordered_map<std::uint32_t, std::string> type_names;        // by type id
+  std::unordered_map<std::uint32_t, std::vector<PropertyList>> member_properties;  // by type id
   std::vector<DeclDetails> sweeps;  // one per entry of sweep_order
   std::vector<DeclDetails> traces;  // one per entry of trace_order
   std::vector<DeclDetails> values;  // one per entry of values

@@ -16,7 +16,7 @@ struct PropValue {
     std::string value;
   };
   struct Int {
-    std::uint32_t value;
+    std::int64_t value;  // an unsigned 32-bit word in binary files; signed in text files
   };
   struct Float {
     double value;

@@ -29,7 +29,10 @@ struct ScalarValue {
     StructMembers members;            // the type's list, shared with its other values
     std::vector<ScalarValue> values;  // values[i] is member i's; never a Struct
   };
-  std::variant<Int, Float, Complex, String, Struct> v;
+  struct Array {  // text files only; the elements are of one kind, never an Array
+    std::vector<ScalarValue> values;
+  };
+  std::variant<Int, Float, Complex, String, Struct, Array> v;
 };
 
 struct NamedScalar {

@@ -45,7 +45,8 @@ Status end_properties(Cursor& cur, PropertyList* keep) {
 
 }  // namespace
 
-Result<TypeDeclaration> read_type_declaration(Cursor& cur, PropertyList* properties) {
+Result<TypeDeclaration> read_type_declaration(Cursor& cur, PropertyList* properties,
+                                              std::vector<PropertyList>* member_properties) {
   // stack.back() is the innermost declaration being read; each entry below
   // it is a struct whose member list it belongs to.
   auto head = read_head(cur);
@@ -75,7 +76,12 @@ Result<TypeDeclaration> read_type_declaration(Cursor& cur, PropertyList* propert
     } else {
       info.v = TypeInfo::Scalar{top.type};
     }
-    QUARN_TRY(end_properties(cur, stack.size() == 1 ? properties : nullptr));
+    // A member of the outermost struct keeps its list when asked for.
+    PropertyList member_list;
+    PropertyList* keep = stack.size() == 1                                    ? properties
+                         : stack.size() == 2 && member_properties != nullptr ? &member_list
+                                                                              : nullptr;
+    QUARN_TRY(end_properties(cur, keep));
 
     Open done = std::move(stack.back());
     stack.pop_back();
@@ -91,6 +97,7 @@ Result<TypeDeclaration> read_type_declaration(Cursor& cur, PropertyList* propert
           "supported)",
           parent.name, done.name);
     parent.members.push_back(StructMemberType{std::move(done.name), done.type});
+    if (keep == &member_list) member_properties->push_back(std::move(member_list));
   }
 }
 

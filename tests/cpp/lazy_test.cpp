@@ -81,13 +81,14 @@ void point(ByteBuilder& b, std::mt19937_64& rng, std::uint64_t doubles) {
   for (std::uint64_t i = 0; i < doubles; ++i) b.u64(random_bits(rng));
 }
 
-// Types: 1 Float64 (units V), 2 Complex (units A), 3 struct {p, q, r}.
+// Types: 1 Float64 (units V), 2 Complex (units A), 3 struct {p, q (units W), r}.
 void types(ByteBuilder& tr) {
   tr.type_decl(1, "float", 11).prop_string("units", "V").prop_string("key", "type");
   tr.type_decl(2, "complex", 12).prop_string("units", "A");
   tr.type_decl(3, "noise", 16)
       .type_decl(0, "p", 11)
       .type_decl(0, "q", 11)
+      .prop_string("units", "W")
       .type_decl(0, "r", 11)
       .chunk(ChunkId::StructEnd)
       .prop_string("units", "V^2/Hz");
@@ -434,6 +435,11 @@ TEST(LazyDetails, PropertiesFollowTheirTypesAndGroupsAreNamed) {
                      "c[g] units=A;n=7;",
                      "n[g] units=V^2/Hz;",
                  }));
+  // A struct's members keep their own lists, in member order.
+  const LazySeries* n = all_series(*index).back();
+  std::vector<std::string> members;
+  for (const auto& list : n->details.member_properties) members.push_back(describe(list));
+  EXPECT_EQ(members, (std::vector<std::string>{"", "units=W;", ""}));
 }
 
 TEST(LazyDetails, ValuesKeepTheirPropertiesAndGroups) {
@@ -456,6 +462,9 @@ TEST(LazyDetails, ValuesKeepTheirPropertiesAndGroups) {
   EXPECT_EQ(index->value_details[0].group, "");
   EXPECT_EQ(describe(index->value_details[1].properties), "units=A;n=3;");
   EXPECT_EQ(index->value_details[1].group, "m1");
+  // Each value's type by the name it is declared under (a device kind).
+  EXPECT_EQ(index->value_details[0].type_name, "float");
+  EXPECT_EQ(index->value_details[1].type_name, "complex");
 }
 
 // One learnt cycle, or one run of frames, however long the body.

@@ -55,6 +55,11 @@ inline std::string describe(const quarn::ScalarValue& v) {
   if (auto* f = std::get_if<SV::Float>(&v.v)) return "Float(" + hex64(f->value) + ")";
   if (auto* c = std::get_if<SV::Complex>(&v.v)) return "Complex(" + hex64(c->re) + "," + hex64(c->im) + ")";
   if (auto* s = std::get_if<SV::String>(&v.v)) return "String(" + s->value + ")";
+  if (auto* a = std::get_if<SV::Array>(&v.v)) {
+    std::string out = "Array[";
+    for (std::size_t i = 0; i < a->values.size(); ++i) out += (i ? ", " : "") + describe(a->values[i]);
+    return out + "]";
+  }
   std::string out = "Struct{";
   const auto& s = std::get<SV::Struct>(v.v);
   if (s.values.size() != s.members->size()) out += "(values and members differ in number) ";

@@ -5,9 +5,16 @@
   columns "T.real" and "T.imag". A column of scalars of several kinds (the "value"
   column of a non-swept result) is written as text. Several input files make one long table whose first
   column, "file", names the file of each row.
+  With --units, a .csv starts with one comment line, `# quarn: ` and a JSON object
+  {"units": {column: unit}, "properties": {column: {name: value}}} (for a non-swept
+  result keyed by value name, with "kinds": {value: type name}); read the table with
+  `pandas.read_csv(path, skiprows=1)`. A .parquet file always keeps them: each column's
+  Arrow field metadata holds "units" and "properties" (JSON), the schema metadata
+  "quarn" a JSON object of the header and, for a non-swept result, of each value's.
 - .npz: one array per sweep and trace, named after it, exactly as `read_psf` gives them
   (complex stays complex, a struct trace is a structured array). One swept file only.
-- .nc: the Dataset of `quarn.to_xarray`, written by h5netcdf; complex variables are kept
+- .nc: the Dataset of `quarn.to_xarray`, with its attributes (units and properties),
+  written by h5netcdf; complex variables are kept
   as HDF5 complex compounds, which netCDF readers that know them read back. One file only.
   The HDF5 library cannot recover from a failed write (a full disk crashes the process
   when the file is closed), so the file is made in memory and written out by Python,
@@ -21,12 +28,14 @@ from __future__ import annotations
 
 import argparse
 import errno
+import functools
 import io
+import json
 import os
 import shutil
 import warnings
 import zipfile
-from collections.abc import Callable
+from collections.abc import Callable, Hashable, Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -41,6 +50,8 @@ if TYPE_CHECKING:
     import pandas as pd
 
     from quarn import Psf
+
+    from .._properties import Properties
 
 HELP = "export results to .csv, .parquet, .npz or .nc (the format follows OUT's suffix)"
 
@@ -62,14 +73,32 @@ def add_parser(commands: Any) -> None:
     p.add_argument("--trace", action="append", metavar="NAME",
                    help="export this trace (repeatable; default: every trace)")
     p.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
+    p.add_argument("--units", action="store_true",
+                   help="start a .csv with a '# quarn: {JSON}' line of units and properties "
+                   "(.parquet and .nc always keep them)")
     p.set_defaults(run=run, parser=p)
 
 
-def _frame(path: Path, psf: Psf, names: list[str] | None) -> pd.DataFrame:
-    """The result's table with the chosen traces, complex columns split, index a column."""
-    from .._pandas import MEMBER_SEPARATOR, to_pandas
+#: The first characters of the comment line that --units puts first in a .csv.
+UNITS_COMMENT = "# quarn: "
 
-    df = to_pandas(psf)
+
+def _properties(path: Path, psf: Psf) -> Properties | None:
+    """The properties of `psf`, read from its file (None when it changed since)."""
+    from .._properties import properties_of_file
+
+    try:
+        return properties_of_file(path, psf)
+    except (OSError, ValueError):
+        return None
+
+
+def _frame(path: Path, psf: Psf, names: list[str] | None) -> pd.DataFrame:
+    """The result's table with the chosen traces, complex columns split, index a column;
+    its attrs hold the units and properties by column (by value for a non-swept one)."""
+    from .._pandas import MEMBER_SEPARATOR, frame_of
+
+    df = frame_of(psf, _properties(path, psf))
     if names is not None and not psf.values:
         chosen = {label for label, _ in labelled_traces(path, psf, names)}
         dropped: list[str] = []
@@ -97,7 +126,23 @@ def _frame(path: Path, psf: Psf, names: list[str] | None) -> pd.DataFrame:
             columns[key] = data
     pandas = require("pandas", "pandas")
     table: pd.DataFrame = pandas.DataFrame(columns)
+    table.attrs = _column_attrs(df.attrs, list(columns), bool(psf.values))
     return table
+
+
+def _column_attrs(attrs: Mapping[Hashable, Any], columns: list[str], by_value: bool
+                  ) -> dict[Hashable, Any]:
+    """`to_pandas`' attrs for the table's columns: a complex column's parts take its units."""
+    if not attrs or by_value:
+        return {k: v for k, v in attrs.items() if k != "header"}
+    out: dict[Hashable, dict[str, Any]] = {"units": {}, "properties": {}}
+    for column in columns:
+        source = next((column[:-len(s)] for s in (REAL, IMAG) if column.endswith(s)
+                       and column[:-len(s)] not in columns), column)
+        for key in out:
+            if source in attrs.get(key, {}):
+                out[key][column] = attrs[key][source]
+    return out
 
 
 def _table(results: Results, names: list[str] | None) -> pd.DataFrame:
@@ -117,12 +162,28 @@ def _table(results: Results, names: list[str] | None) -> pd.DataFrame:
         frame.insert(0, FILE_COLUMN, os.fspath(path))
         frames.append(frame)
     table: pd.DataFrame = pandas.concat(frames, ignore_index=True)
+    # Each column's units and properties as the first file that has the column gives them.
+    merged: dict[Hashable, dict[str, Any]] = {}
+    for frame in reversed(frames):
+        for key, by in frame.attrs.items():
+            merged.setdefault(key, {}).update(by)
+    table.attrs = merged
     return table
 
 
-def write_csv(results: Results, names: list[str] | None, out: Path) -> None:
+def _json(data: Any) -> str:
+    return json.dumps(data, ensure_ascii=True, separators=(",", ":"))
+
+
+def write_csv(results: Results, names: list[str] | None, out: Path, units: bool = False) -> None:
     # pandas writes floats in their shortest form that reads back to the same double.
-    _table(results, names).to_csv(out, index=False)
+    table = _table(results, names)
+    if not units:
+        table.to_csv(out, index=False)
+        return
+    with open(out, "w", encoding="utf-8", newline="") as f:
+        f.write(UNITS_COMMENT + _json(table.attrs) + "\n")
+        table.to_csv(f, index=False)
 
 
 def write_parquet(results: Results, names: list[str] | None, out: Path) -> None:
@@ -134,17 +195,35 @@ def write_parquet(results: Results, names: list[str] | None, out: Path) -> None:
     # back without its payload: float64 columns are written as the doubles they hold.
     renamed = {label: t.name for path, psf in results
                for label, t in labelled_traces(path, psf, None) if label != t.name}
+    by_value = any(psf.values for _, psf in results)
     for i, (column, col) in enumerate(table.items()):
         field = arrow.field(i)
+        metadata: dict[str, str] = {}
         # The columns of a trace named like a sweep keep its name in the file.
         name = next((renamed[label] for label in renamed if column == label
                      or str(column).startswith(label + ".")), None)
         if name is not None:
-            field = field.with_metadata({NAME_ATTR: name})
+            metadata[NAME_ATTR] = name
+        if not by_value:
+            unit = table.attrs.get("units", {}).get(column)
+            props = table.attrs.get("properties", {}).get(column)
+            if unit is not None:
+                metadata["units"] = unit
+            if props:
+                metadata["properties"] = _json(props)
+        if metadata:
+            field = field.with_metadata(metadata)
         if col.dtype == np.float64:
             arrow = arrow.set_column(i, field, pa.array(col.to_numpy(), from_pandas=False))
-        elif name is not None:
+        elif metadata:
             arrow = arrow.set_column(i, field, arrow.column(i))
+    quarn_meta: dict[Hashable, Any] = {}
+    if len(results) == 1:
+        quarn_meta["header"] = dict(results[0][1].header)
+    if by_value:
+        quarn_meta.update(table.attrs)
+    arrow = arrow.replace_schema_metadata(
+        {**(arrow.schema.metadata or {}), b"quarn": _json(quarn_meta).encode()})
     pq.write_table(arrow, out)
 
 
@@ -172,9 +251,9 @@ def write_netcdf(results: Results, names: list[str] | None, out: Path) -> None:
     (path, psf), = results
     require("h5netcdf", "netcdf")
     require("h5py", "netcdf")
-    from .._xarray import to_xarray
+    from .._dataset import psf_dataset
 
-    ds = to_xarray(psf)
+    ds = psf_dataset(psf, properties=_properties(path, psf))
     if names is not None:
         chosen = {label for label, _ in labelled_traces(path, psf, names)}
         ds = ds.drop_vars([label for label, _ in labelled_traces(path, psf, None)
@@ -234,6 +313,8 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"cannot tell the format of {out}: give a name ending in "
                          + ", ".join(WRITERS))
     writer, several = WRITERS[out.suffix.lower()]
+    if args.units and writer is write_csv:
+        writer = functools.partial(write_csv, units=True)
     if out.exists() and not args.force:
         raise CommandError(f"{out} exists; give --force to overwrite it")
     paths = expand_paths(args.paths)
