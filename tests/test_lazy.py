@@ -200,13 +200,13 @@ def test_reads_and_a_close_from_several_threads(tran_file):
 def reads(monkeypatch):
     """Every read the open files make, as (name, start, stop)."""
     made = []
-    read = quarn.PsfFile.read
+    read = quarn.PsfFile._read_at
 
-    def counted(self, name, start=None, stop=None):
-        made.append((name, start, stop))
-        return read(self, name, start, stop)
+    def counted(self, i, start=None, stop=None):
+        made.append(((*self.sweeps, *self.traces)[i].name, start, stop))
+        return read(self, i, start, stop)
 
-    monkeypatch.setattr(quarn.PsfFile, "read", counted)
+    monkeypatch.setattr(quarn.PsfFile, "_read_at", counted)
     return made
 
 

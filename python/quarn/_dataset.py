@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 import xarray as xr
-from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
 from xarray.core import indexing
 from xarray.indexes import PandasIndex
 
@@ -291,46 +291,106 @@ def psf_dataset(psf: Psf, drop_variables: str | Iterable[Hashable] | None = None
         properties.value_members or None)
 
 
-class _SharedFile:
-    """The open file behind a Dataset's lazy variables, reopened by path after
-    pickling (a Dask worker gets the path, not the mapping)."""
+class _Opener:
+    """Opens the file of a lazy Dataset for xarray's file cache, on every
+    reopen (after eviction from the cache, `close()`, or unpickling in a Dask
+    worker): each reopen must find the very file first opened, or the old
+    index would be combined with other samples. The file already open when the
+    Dataset is made is handed out first."""
 
-    def __init__(self, path: str | os.PathLike[Any], file: PsfFile | None = None) -> None:
+    def __init__(self, path: str | os.PathLike[Any], file: PsfFile) -> None:
         self.path = path
-        self._file = file
-        self._lock = threading.Lock()
+        self.identity: tuple[int, int, int, int] = file._identity
+        self._first: PsfFile | None = file
 
-    @property
-    def file(self) -> PsfFile:
-        with self._lock:
-            if self._file is None:
-                from ._lazy import open_psf
+    def __call__(self, mode: object = None) -> PsfFile:
+        # `mode`: an unpickled file manager passes its placeholder for "none".
+        first, self._first = self._first, None
+        if first is not None and not first.closed:
+            return first
+        from ._lazy import open_psf
 
-                self._file = open_psf(self.path)
-            return self._file
-
-    def close(self) -> None:
-        with self._lock:
-            if self._file is not None:
-                self._file.close()
+        file = open_psf(self.path)
+        if file._identity != self.identity:
+            file.close()
+            raise OSError(
+                f"cannot read {os.fsdecode(self.path)}: the file changed since it was opened "
+                "(another file, or rewritten: its device, inode, size or modification time "
+                "differ)")
+        return file
 
     def __getstate__(self) -> dict[str, Any]:
-        return {"path": self.path}
+        return {"path": self.path, "identity": self.identity}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__init__(state["path"])  # type: ignore[misc]
+        self.path, self.identity, self._first = state["path"], state["identity"], None
+
+    def __repr__(self) -> str:
+        return f"quarn file {os.fsdecode(self.path)!r}"
+
+
+class _ForkSafeLock:
+    """A lock that a child of fork() gets anew. A thread of the parent that
+    held it at the fork is not in the child and would never release it; the
+    child's first use takes a new lock instead (the child then has one thread,
+    the one that forked). Pickles as a new lock."""
+
+    def __init__(self) -> None:
+        self._pid = os.getpid()
+        self._lock = threading.Lock()
+
+    def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
+        if self._pid != os.getpid():
+            self._lock, self._pid = threading.Lock(), os.getpid()
+        return self._lock.acquire(blocking, timeout)
+
+    def release(self) -> None:
+        self._lock.release()
+
+    def __enter__(self) -> bool:
+        return self.acquire()
+
+    def __exit__(self, *exc: object) -> None:
+        self.release()
+
+    def __reduce__(self) -> tuple[type[_ForkSafeLock], tuple[()]]:
+        return (_ForkSafeLock, ())
+
+
+def _renew_file_cache_locks() -> None:
+    """In a child of fork(): xarray's file cache locks made anew, for the same
+    reason as `_ForkSafeLock` (the child has only the thread that forked, which
+    held none of them)."""
+    from xarray.backends import file_manager
+
+    made: dict[int, Any] = {}
+    for owner, attr in ((getattr(file_manager, "FILE_CACHE", None), "_lock"),
+                        (file_manager, "_PIN_LOCK")):
+        lock = getattr(owner, attr, None)
+        if lock is None:
+            continue
+        kind = threading.RLock if "RLock" in type(lock).__name__ else threading.Lock
+        setattr(owner, attr, made.setdefault(id(lock), kind()))
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_renew_file_cache_locks)
+
+
+#: Times a read reopens a file closed under it (by `Dataset.close()` in another thread).
+_REOPENS = 3
 
 
 class LazySeries(BackendArray):
-    """One sweep or trace of an open file as xarray indexes it: each indexing
-    decodes only the points it selects (a struct trace as (points, members))."""
+    """One sweep or trace of a file as xarray indexes it: each indexing
+    decodes only the points it selects (a struct trace as (points, members)).
+    The file comes from xarray's file cache (`file_cache_maxsize`), which
+    reopens it when it was closed or evicted."""
 
-    def __init__(self, shared: _SharedFile, info: SeriesInfo, position: int | None) -> None:
-        self.shared = shared
-        self.name = info.name
-        # The series' position in the file when its name is an earlier series' too (a
-        # trace named like a sweep), which reading by name would give; None otherwise.
-        self.position = position
+    def __init__(self, manager: CachingFileManager[PsfFile], position: int,
+                 info: SeriesInfo) -> None:
+        self.manager = manager
+        self.position = position  # among the file's sweeps, then traces
         members = info.dtype.names
         self.shape: tuple[int, ...] = (info.points,) if members is None else (
             info.points, len(members))
@@ -355,20 +415,18 @@ class LazySeries(BackendArray):
         return np.asarray(data[(np.asarray(chosen) - first, *rest)])
 
     def _points(self, start: int, stop: int) -> np.ndarray[Any, np.dtype[Any]]:
-        file = self.shared.file
-        if self.position is None:
-            data = file.read(self.name, start, stop)
-        elif file.closed:
-            raise ValueError("I/O operation on closed file")
-        else:
-            data = file._file.read(self.position, start, stop)
-        return data if data.dtype.names is None else struct_matrix(data)
+        for _ in range(_REOPENS):
+            with self.manager.acquire_context() as file:
+                if not file.closed:
+                    data = file._read_at(self.position, start, stop)
+                    return data if data.dtype.names is None else struct_matrix(data)
+        raise ValueError("I/O operation on closed file")
 
 
-def _lazy_series(shared: _SharedFile, info: SeriesInfo, position: int | None,
+def _lazy_series(manager: CachingFileManager[PsfFile], position: int, info: SeriesInfo,
                  member_attrs: Sequence[Mapping[str, Any]]) -> SeriesSource:
     members = info.dtype.names
-    data = indexing.LazilyIndexedArray(LazySeries(shared, info, position))
+    data = indexing.LazilyIndexedArray(LazySeries(manager, position, info))
     return SeriesSource(info.name, data, None if members is None else tuple(members),
                         dict(info.properties), member_attrs)
 
@@ -376,21 +434,39 @@ def _lazy_series(shared: _SharedFile, info: SeriesInfo, position: int | None,
 def file_dataset(file: PsfFile, path: str | os.PathLike[Any],
                  drop_variables: str | Iterable[Hashable] | None = None) -> xr.Dataset:
     """The Dataset of an open file: its sweeps and traces lazily indexed
-    variables with their declarations' properties as attributes; closing the
-    Dataset closes the file."""
-    shared = _SharedFile(path, file)
-    series = [*file.sweeps, *file.traces]
-    first = {info.name: i for i, info in reversed(list(enumerate(series)))}
-    members = file._file.member_properties  # per series, then per value
-    lazy = [_lazy_series(shared, info, None if first[info.name] == i else i, members[i])
-            for i, info in enumerate(series)]
-    ds = build_dataset(
-        file.header, lazy[:len(file.sweeps)], lazy[len(file.sweeps):],
-        [(v.name, v.data) for v in file.values],
-        drop_variables, [v.properties for v in file.values], value_kinds(file),
-        members[len(series):])
-    ds.set_close(shared.close)
+    variables with their declarations' properties as attributes. The file goes
+    to xarray's file cache, which closes it with the Dataset (or when it needs
+    room) and opens `path` again when the Dataset is read afterwards."""
+    manager: CachingFileManager[PsfFile] = CachingFileManager(
+        _Opener(path, file), lock=_ForkSafeLock())
+    try:
+        file = manager.acquire()
+        series = [*file.sweeps, *file.traces]
+        members = file._file.member_properties  # per series, then per value
+        lazy = [_lazy_series(manager, i, info, members[i]) for i, info in enumerate(series)]
+        ds = build_dataset(
+            file.header, lazy[:len(file.sweeps)], lazy[len(file.sweeps):],
+            [(v.name, v.data) for v in file.values],
+            drop_variables, [v.properties for v in file.values], value_kinds(file),
+            members[len(series):])
+    except BaseException:
+        manager.close()
+        raise
+    ds.set_close(manager.close)
     return ds
+
+
+def _names_path(exc: BaseException, path: str | os.PathLike[Any]) -> None:
+    """Adds a note naming `path` to `exc` (PEP 678) unless its message has it:
+    among hundreds of files opened at once, the failure must say which one."""
+    shown = os.fsdecode(path)
+    if shown in str(exc) or any(shown in n for n in getattr(exc, "__notes__", ())):
+        return
+    note = f"while opening {shown!r}"
+    if hasattr(exc, "add_note"):
+        exc.add_note(note)
+    else:  # Python 3.10: the attribute that 3.11 tracebacks print
+        exc.__notes__ = [*getattr(exc, "__notes__", ()), note]
 
 
 def _open_psf_dataset(filename_or_obj: object,
@@ -400,11 +476,10 @@ def _open_psf_dataset(filename_or_obj: object,
             f"quarn opens psfbin files by path, not {type(filename_or_obj).__name__} objects")
     from ._lazy import open_psf
 
-    file = open_psf(filename_or_obj)
     try:
-        return file_dataset(file, filename_or_obj, drop_variables)
-    except BaseException:
-        file.close()
+        return file_dataset(open_psf(filename_or_obj), filename_or_obj, drop_variables)
+    except Exception as exc:
+        _names_path(exc, filename_or_obj)
         raise
 
 

@@ -37,6 +37,7 @@ from the sweep's.
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -63,6 +64,7 @@ def to_pandas(psf: Psf) -> pd.DataFrame:
 
     See the module's docstring for the layout and the column names.
     """
+    _check_result(psf)
     require("pandas", "pandas")
     from ._properties import known_properties
 
@@ -198,3 +200,18 @@ def _sparse_column(cells: dict[int, object], rows: int) -> Any:
         return pd.array(ints, dtype="Int64")  # type: ignore[call-overload]
     missing = {frozenset({float}): math.nan, frozenset({complex}): complex(math.nan, math.nan)}
     return column([cells.get(r, missing.get(frozenset(kinds))) for r in range(rows)])
+
+
+def _check_result(psf: object) -> None:
+    """TypeError, saying what to pass instead, unless `psf` is a result in memory."""
+    from ._lazy import PsfFile
+
+    if isinstance(psf, (str, bytes, os.PathLike)):
+        hint = "read the file first: to_pandas(quarn.read_psf(path))"
+    elif isinstance(psf, PsfFile):
+        hint = "an open file's result is f.select() (all traces) or f.select([names])"
+    elif all(hasattr(psf, a) for a in ("header", "sweeps", "traces", "values")):
+        return
+    else:
+        hint = "it takes what quarn.read_psf returns"
+    raise TypeError(f"to_pandas() takes a Psf, not {type(psf).__name__}: {hint}")

@@ -8,7 +8,9 @@
 // helper threads that share the parse (`run`); their faults count as its own. The parse runs on to its end
 // over those zeros and the caller, seeing `fault_offset()`, discards its
 // result. No stack is unwound by a jump, so every destructor runs. Any other
-// SIGBUS goes to whatever handler was installed before.
+// SIGBUS goes to whatever handler was installed before. A handler installed
+// after ours (faulthandler.enable(), say) is displaced in turn by the next
+// outermost guard, and kept as the one to pass other signals to.
 #pragma once
 
 #include <atomic>
@@ -20,6 +22,21 @@
 #include "types/cursor.h"
 
 namespace quarn {
+
+// Each extension module links its own copy of the guard, so a process may
+// hold two such handlers (siblings), each seeing only its own guards. A
+// sibling is known by its handler's mask, which no other handler has: SIGBUS
+// and SIGXFSZ, nothing else. The handler installed asks the sibling it
+// displaced about a fault first, passing a copy of the siginfo whose si_errno
+// says what is asked: whether the fault is one of the sibling's guards (the
+// sibling then sets si_errno of the copy to kAbsorbed), or to pass the signal
+// to the handler the sibling displaced. Siblings never record each other as
+// the handler to pass signals to, so no chain of handlers runs in a circle.
+struct BusGuardSiblings {
+  static constexpr int kIsItYours = 0x7175a001;
+  static constexpr int kAbsorbed = 0x7175a002;
+  static constexpr int kPassItOn = 0x7175a003;
+};
 
 class BusGuard final : public ThreadScope {
  public:

@@ -93,6 +93,7 @@ Result<LazyFile> LazyFile::open(const std::string& path, unsigned threads) {
   if (!index) return pass_up(index);
   LazyFile out(path, std::move(*file), std::move(*index));
   let_go(&*out.file_, 0, out.file_->bytes().size());  // the walk touched every page it checked
+  out.file_->drop_descriptor(path);
   return out;
 }
 

@@ -49,7 +49,8 @@ Result<Series> read_series(Bytes data, const BodyIndex& body, const LazySeries& 
 class LazyFile {
  public:
   // Opens, maps and walks the file at `path` (bytes in the file-system
-  // encoding): fails exactly as `load_records` does.
+  // encoding): fails exactly as `load_records` does. The descriptor is closed
+  // once the walk is done: an open LazyFile holds its mapping, not a file.
   static Result<LazyFile> open(const std::string& path,
                                unsigned threads = Concurrency::kAvailable);
 
@@ -61,13 +62,19 @@ class LazyFile {
   Result<Series> read(const LazySeries& series, std::uint64_t start, std::uint64_t stop,
                       unsigned threads = Concurrency::kAvailable) const;
 
+  // The file's identity when it was opened (see MappedFile::Identity).
+  const MappedFile::Identity& identity() const noexcept { return identity_; }
+
   bool is_open() const noexcept { return file_.has_value(); }
   // Unmaps and closes the file; reading afterwards is the caller's error.
   void close() noexcept { file_.reset(); }
 
  private:
   LazyFile(std::string path, MappedFile file, LazyIndex index)
-      : path_(std::move(path)), file_(std::move(file)), index_(std::move(index)) {}
+      : path_(std::move(path)),
+        identity_(file.identity()),
+        file_(std::move(file)),
+        index_(std::move(index)) {}
   // Lets the pages of bytes [pos, pos + length) of the mapping go from the
   // process (the file's cache keeps them; a later read maps them again), so
   // an open file costs memory only while it is read.
@@ -75,6 +82,7 @@ class LazyFile {
   // Reads bytes of the file without its mapping (a ReadAt of the walk).
   static bool read_file(void* file, std::uint64_t pos, std::byte* out, std::size_t n) noexcept;
   std::string path_;
+  MappedFile::Identity identity_;
   std::optional<MappedFile> file_;
   LazyIndex index_;
 };

@@ -115,6 +115,10 @@ Result<MappedFile> MappedFile::open(const std::string& path, bool reuse) {
   const auto size = static_cast<std::uint64_t>(st.st_size);
   // LCOV_EXCL_BR_LINE: off_t fits size_t on 64-bit systems
   if (size > SIZE_MAX) return failure("mmap", EFBIG);
+  const Identity identity{static_cast<std::uint64_t>(st.st_dev),
+                          static_cast<std::uint64_t>(st.st_ino), size,
+                          static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
+                              st.st_mtim.tv_nsec};
 
   if (S_ISREG(st.st_mode) && size <= kReadBytes) {
     ReadBuffer buffer = read_buffer(static_cast<std::size_t>(size), reuse);
@@ -129,13 +133,15 @@ Result<MappedFile> MappedFile::open(const std::string& path, bool reuse) {
       if (n == 0) return file_shrank(utf8::lossy(path), got);
       got += static_cast<std::size_t>(n);
     }
-    return MappedFile(std::move(fd), Mapping{}, std::move(buffer), static_cast<std::size_t>(size));
+    return MappedFile(std::move(fd), Mapping{}, std::move(buffer), static_cast<std::size_t>(size),
+                      identity);
   }
 
   const std::size_t length = size == 0 ? 1 : static_cast<std::size_t>(size);
   void* base = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (base == MAP_FAILED) return failure("mmap", errno);
-  return MappedFile(std::move(fd), Mapping(base, length), nullptr, static_cast<std::size_t>(size));
+  return MappedFile(std::move(fd), Mapping(base, length), nullptr, static_cast<std::size_t>(size),
+                    identity);
 }
 
 std::optional<MappedFile::Ends> MappedFile::read_ends(const std::string& path, std::size_t head,
@@ -163,8 +169,18 @@ std::optional<MappedFile::Ends> MappedFile::read_ends(const std::string& path, s
 std::optional<std::uint64_t> MappedFile::shrunk_to() const noexcept {
   if (!mapping_.data()) return std::nullopt;  // read whole into memory: nothing can change
   struct stat st;
-  // LCOV_EXCL_BR_LINE: fstat of an open descriptor does not fail
-  if (::fstat(fd_.get(), &st) != 0 || st.st_size < 0) return std::nullopt;
+  if (fd_.get() < 0) {
+    // Without the descriptor: the file at the path, if it is still this one.
+    if (::stat(path_.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_ino) != identity_.inode)
+      return std::nullopt;  // gone, or another file in its place
+    // LCOV_EXCL_BR_LINE: the same inode on another device needs a file system mounted over it
+    if (static_cast<std::uint64_t>(st.st_dev) != identity_.device) return std::nullopt;
+    // LCOV_EXCL_BR_LINE: fstat of an open descriptor does not fail
+  } else if (::fstat(fd_.get(), &st) != 0) {
+    return std::nullopt;
+  }
+  // LCOV_EXCL_BR_LINE: the kernel reports no negative size
+  if (st.st_size < 0) return std::nullopt;
   const auto now = static_cast<std::uint64_t>(st.st_size);
   if (now >= size_) return std::nullopt;
   return now;

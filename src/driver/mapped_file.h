@@ -102,6 +102,26 @@ class MappedFile {
   }
   void close() noexcept { fd_ = UniqueFd{}; }
 
+  // What tells this file from another that later takes its path: the device
+  // and inode, the size and the modification time (ns) when it was opened.
+  struct Identity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t mtime_ns = 0;
+    bool operator==(const Identity&) const = default;
+  };
+  const Identity& identity() const noexcept { return identity_; }
+
+  // Closes the descriptor, which neither the mapping nor the bytes read into
+  // memory need: an open file then holds none. `shrunk_to` afterwards asks
+  // `path`, while that is still this file (a file put in its place cannot cut
+  // the mapping); `read_at` fails.
+  void drop_descriptor(std::string path) {
+    if (mapped()) path_ = std::move(path);
+    close();
+  }
+
   // The file's size now, where it is smaller than the mapped size: a file cut
   // inside a page reads as zeros up to the page's end instead of faulting, so
   // a parse over it may fail (or even pass) without a bus error.
@@ -112,13 +132,19 @@ class MappedFile {
   bool read_at(std::uint64_t pos, std::byte* out, std::size_t n) const noexcept;
 
  private:
-  MappedFile(UniqueFd fd, Mapping mapping, ReadBuffer buffer,
-             std::size_t size) noexcept
-      : fd_(std::move(fd)), mapping_(std::move(mapping)), buffer_(std::move(buffer)), size_(size) {}
+  MappedFile(UniqueFd fd, Mapping mapping, ReadBuffer buffer, std::size_t size,
+             const Identity& identity) noexcept
+      : fd_(std::move(fd)),
+        mapping_(std::move(mapping)),
+        buffer_(std::move(buffer)),
+        size_(size),
+        identity_(identity) {}
   UniqueFd fd_;
+  std::string path_;  // set once the descriptor is dropped
   Mapping mapping_;
   ReadBuffer buffer_;
   std::size_t size_ = 0;
+  Identity identity_;
 };
 
 // The message of a file that ended before the bytes it had when opened.

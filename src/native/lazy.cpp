@@ -10,7 +10,10 @@
 //   f.member_properties       # [[{...} per struct member] per series, then per value]
 //   f.read(i, start, stop)    # points [start, stop) of series i, as read_psf makes arrays
 //   f.select([i, ...])        # a Psf of the header, the values and series i, ... read whole
+//   f.identity                # (device, inode, size, mtime_ns) of the file opened
 //   f.close(); f.closed
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -43,6 +46,7 @@ struct LazyObject {
   std::vector<const driver::LazySeries*>* series;  // sweeps, then traces
   Py_ssize_t sweep_count;
   std::shared_mutex* lock;
+  unsigned forks;  // g_forks when `lock` was made
   PyObject* header;
   PyObject* series_info;
   PyObject* values;
@@ -51,6 +55,25 @@ struct LazyObject {
 };
 
 PyObject* g_lazy_type = nullptr;
+
+// Counted in the child of every fork(). A file inherited across a fork may
+// have had reads in flight on threads of the parent, which the child does not
+// have: the lock they held stays taken in the child for ever.
+std::atomic<unsigned> g_forks{0};
+void count_fork() noexcept { g_forks.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, count_fork);
+
+// Called with the interpreter lock held before the lock is used: in a child
+// of a fork since it was made, the object takes a new lock (the old one, in
+// whatever state the fork left it, is left behind), so that neither a read
+// nor close() waits for a thread that is not there. Every thread of the
+// child passes here first, under the interpreter lock, so none holds the old.
+void adopt_after_fork(LazyObject* self) {
+  const unsigned forks = g_forks.load(std::memory_order_relaxed);
+  if (self->lock == nullptr || self->forks == forks) return;
+  self->lock = new std::shared_mutex;  // LCOV_EXCL_BR_LINE: allocation failure throws
+  self->forks = forks;
+}
 
 PyObject* closed_error() noexcept {
   PyErr_SetString(PyExc_ValueError, "I/O operation on closed file");
@@ -163,6 +186,7 @@ int lazy_init(PyObject* obj, PyObject* args, PyObject* kwargs) noexcept {
       return -1;
     }
     self->lock = new std::shared_mutex;
+    self->forks = g_forks.load(std::memory_order_relaxed);
     self->file = new driver::LazyFile(std::move(*opened));
     driver::LazyIndex& index = self->file.load()->index();
     self->series = new std::vector<const driver::LazySeries*>;
@@ -241,6 +265,7 @@ PyObject* lazy_read(PyObject* obj, PyObject* args) noexcept {
       PyErr_SetString(PyExc_IndexError, "series index out of range");
       return nullptr;
     }
+    adopt_after_fork(self);
     const driver::LazySeries& series = *(*self->series)[static_cast<std::size_t>(which)];
     if (start > stop || stop > series.layout.points) {
       PyErr_Format(PyExc_IndexError, "points [%llu, %llu) out of range for %llu points", start,
@@ -257,6 +282,7 @@ PyObject* lazy_select(PyObject* obj, PyObject* arg) noexcept {
   auto* self = reinterpret_cast<LazyObject*>(obj);
   try {
     if (self->file.load() == nullptr) return closed_error();
+    adopt_after_fork(self);
     Ref items = Ref::steal(PySequence_Fast(arg, "select() takes a sequence of series indices"));
     if (!items) return nullptr;
     std::vector<Ref> sweeps, traces, values;
@@ -299,6 +325,11 @@ PyObject* lazy_select(PyObject* obj, PyObject* arg) noexcept {
 
 PyObject* lazy_close(PyObject* obj, PyObject*) noexcept {
   auto* self = reinterpret_cast<LazyObject*>(obj);
+  try {
+    adopt_after_fork(self);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
   driver::LazyFile* file = self->file.exchange(nullptr);
   if (file == nullptr) Py_RETURN_NONE;
   Py_BEGIN_ALLOW_THREADS
@@ -331,6 +362,16 @@ PyObject* get_member_properties(PyObject* obj, void*) noexcept {
 PyObject* get_sweep_count(PyObject* obj, void*) noexcept {
   return PyLong_FromSsize_t(reinterpret_cast<LazyObject*>(obj)->sweep_count);
 }
+PyObject* get_identity(PyObject* obj, void*) noexcept {
+  auto* self = reinterpret_cast<LazyObject*>(obj);
+  const driver::LazyFile* file = self->file.load();
+  if (file == nullptr) return closed_error();
+  const MappedFile::Identity& id = file->identity();
+  return Py_BuildValue("(KKKL)", static_cast<unsigned long long>(id.device),
+                       static_cast<unsigned long long>(id.inode),
+                       static_cast<unsigned long long>(id.size),
+                       static_cast<long long>(id.mtime_ns));
+}
 PyObject* get_closed(PyObject* obj, void*) noexcept {
   return PyBool_FromLong(reinterpret_cast<LazyObject*>(obj)->file.load() == nullptr);
 }
@@ -353,6 +394,8 @@ PyGetSetDef lazy_getset[] = {
      "(name, dtype, points, properties, group) of every sweep, then every trace.", nullptr},
     {"sweep_count", get_sweep_count, nullptr, "How many of `series` are sweeps.", nullptr},
     {"values", get_values, nullptr, "(name, data, properties, group) of every value.", nullptr},
+    {"identity", get_identity, nullptr,
+     "(device, inode, size, mtime_ns) of the file when it was opened.", nullptr},
     {"value_types", get_value_types, nullptr,
      "The name of each value's declared type (the device kind of an operating point).",
      nullptr},

@@ -9,10 +9,14 @@ namespace quarn::native {
 namespace {
 
 int exec_module(PyObject* module) noexcept {
-  // The keeper type and the internal error class are this module's own (they
-  // are not exported); the four result classes are quarn._quarn's.
+  // The keeper type is this module's own (not exported); the four result
+  // classes and the internal error class are quarn._quarn's, the latter
+  // exported here as InternalError for the package (quarn._quarn holds it
+  // under no name of its own).
   if (!result_types::adopt() ||
-      !numpy_bridge::init({"quarn._native.InternalError", "quarn._native.SampleKeeper"}))
+      !numpy_bridge::init({nullptr, "quarn._native.SampleKeeper"}))
+    return -1;
+  if (PyModule_AddObjectRef(module, "InternalError", numpy_bridge::internal_error_type()) < 0)
     return -1;
   if (!register_header(module) || !register_batch(module) || !register_lazy(module) ||
       !register_text(module))

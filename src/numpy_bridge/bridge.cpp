@@ -236,7 +236,21 @@ Ref struct_dtype(const std::vector<StructMemberType>& members) {
   if (!numpy) return {};
   Ref dtype_fn = Ref::steal(PyObject_GetAttrString(numpy.get(), "dtype"));
   if (!dtype_fn) return {};
-  return Ref::steal(PyObject_CallOneArg(dtype_fn.get(), fields.get()));
+  Ref dtype = Ref::steal(PyObject_CallOneArg(dtype_fn.get(), fields.get()));
+  if (dtype || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+      !PyErr_ExceptionMatches(PyExc_Exception))
+    return dtype;
+  // NumPy 2 turns a failed allocation early in np.dtype(list) into another
+  // exception (a TypeError about StringDType). The same call made again
+  // tells the two apart: a list NumPy refuses is refused again, with the
+  // same exception, which is raised; one that now succeeds failed for want
+  // of memory, and that is what is raised.
+  Ref first = take_exception();
+  Ref again = Ref::steal(PyObject_CallOneArg(dtype_fn.get(), fields.get()));
+  if (!again) return {};
+  PyErr_NoMemory();
+  set_cause_of_pending(std::move(first));
+  return {};
 }
 
 Ref struct_to_py(Series::Struct&& s) {
@@ -260,7 +274,30 @@ Ref created(PyObject* obj) {
 
 }  // namespace
 
+// quarn._quarn's internal error class, or nullptr with ImportError set.
+PyObject* find_internal_error() {
+  Ref subclasses = Ref::steal(PyObject_CallMethod(PyExc_BaseException, "__subclasses__", nullptr));
+  if (!subclasses) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subclasses.get()); ++i) {
+    PyObject* cls = PyList_GET_ITEM(subclasses.get(), i);
+    Ref module = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
+    if (!module) return nullptr;
+    const auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyUnicode_Check(module.get()) &&
+        PyUnicode_CompareWithASCIIString(module.get(), kInternalErrorModule) == 0 &&
+        std::string_view(type->tp_name) == kInternalErrorName)
+      return Py_NewRef(cls);
+  }
+  PyErr_Format(PyExc_ImportError, "%s.%s is missing: import %s first", kInternalErrorModule,
+               kInternalErrorName, kInternalErrorModule);
+  return nullptr;
+}
+
 bool init(const Names& names) noexcept {
+  if (g_internal_error == nullptr && names.internal_error == nullptr) {
+    g_internal_error = find_internal_error();
+    if (g_internal_error == nullptr) return false;
+  }
   if (g_internal_error == nullptr) {
     g_internal_error = PyErr_NewExceptionWithDoc(
         names.internal_error,

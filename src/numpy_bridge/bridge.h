@@ -12,16 +12,23 @@
 namespace quarn::numpy_bridge {
 
 // The qualified names of the two classes below. Each extension module links
-// its own copy of this code and so has its own keeper type and internal error
-// class: neither is exported, and both are made by the module that raises or
-// keeps with them. The strings must live as long as the process (literals).
+// its own copy of this code and so has its own keeper type. The internal
+// error class is one for the package: quarn._quarn makes it (`internal_error`
+// names it) and a module that is given nullptr takes that same class, found
+// by its name among BaseException's subclasses (quarn._quarn must have been
+// imported), so that one `except` clause catches it whichever module raised
+// it. The strings must live as long as the process (literals).
 struct Names {
-  const char* internal_error;  // e.g. "quarn._quarn.InternalError"
+  const char* internal_error;  // "quarn._quarn.InternalError", or nullptr
   const char* keeper;          // e.g. "quarn._quarn.SampleKeeper"
 };
 
-// Makes the keeper type and the internal error class; called once per
-// process from module execution. NumPy is not imported here.
+// The name of the internal error class quarn._quarn makes.
+inline constexpr const char* kInternalErrorModule = "quarn._quarn";
+inline constexpr const char* kInternalErrorName = "InternalError";
+
+// Makes the keeper type and makes or finds the internal error class; called
+// once per process from module execution. NumPy is not imported here.
 bool init(const Names& names) noexcept;
 
 // The exception class of internal failures (derives from BaseException).

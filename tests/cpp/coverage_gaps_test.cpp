@@ -296,6 +296,142 @@ TEST(BusGuardChain, SignalsNotOfTheRangeGoToTheHandlerBefore) {
   }
 }
 
+// A handler installed after the guard's first use (as faulthandler.enable()
+// after a first read): the next guard puts the guard's handler back, whose
+// faults it absorbs, and a fault outside it goes to the later handler. That
+// one may exit, or call the handler it displaced (the guard's) back, which
+// must then leave the signal to the default action rather than loop.
+enum class Later { Exits, CallsBack };
+const std::byte* g_guarded_page = nullptr;
+struct sigaction g_displaced_by_later;
+
+bool default_action_restored() {
+  struct sigaction now {};
+  return sigaction(SIGBUS, nullptr, &now) == 0 && now.sa_handler == SIG_DFL;
+}
+
+void later_calls_back(int sig, siginfo_t* info, void* context) {
+  if (info->si_addr == g_guarded_page) child_exit(false);  // the guard's fault
+  g_displaced_by_later.sa_sigaction(sig, info, context);
+  child_exit(default_action_restored());
+}
+
+// Two pages of an empty file: touching either faults.
+const std::byte* two_empty_pages() {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::string name = ::testing::TempDir() + "quarn_bus_XXXXXX";
+  const int fd = ::mkstemp(name.data());
+  ::unlink(name.c_str());
+  auto* pages = static_cast<const std::byte*>(::mmap(nullptr, 2 * page, PROT_READ, MAP_SHARED, fd, 0));
+  if (fd < 0 || pages == MAP_FAILED) child_exit(false);
+  return pages;
+}
+
+void meet_later_handler(Later later) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::byte* pages = two_empty_pages();
+  g_guarded_page = pages + page;
+  { quarn::BusGuard first(quarn::Bytes(pages + page, page)); }
+  struct sigaction mine {};
+  sigemptyset(&mine.sa_mask);
+  mine.sa_flags = SA_SIGINFO;
+  mine.sa_sigaction = later == Later::Exits
+                          ? [](int, siginfo_t* info, void*) { child_exit(info->si_addr != g_guarded_page); }
+                          : &later_calls_back;
+  sigaction(SIGBUS, &mine, &g_displaced_by_later);
+  quarn::BusGuard guard(quarn::Bytes(pages + page, page));
+  (void)*static_cast<const volatile std::byte*>(pages + page);
+  if (guard.fault_offset() != std::optional<std::uint64_t>(0)) child_exit(false);
+  (void)*static_cast<const volatile std::byte*>(pages);  // not guarded
+  child_exit(false);  // the signal went nowhere
+}
+
+TEST(BusGuardChain, AHandlerInstalledLaterIsDisplacedAndStillChainedTo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(meet_later_handler(Later::Exits), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(meet_later_handler(Later::CallsBack), ::testing::ExitedWithCode(0), "");
+}
+
+// The guard's handler beside a sibling (the copy of the guard in another
+// extension module), played here by a handler with the siblings' mask that
+// owns the first of two pages: the sibling is asked about a fault first, and
+// told to pass on one that neither owns; a sibling's questions to ours get
+// ours's answers, and are never passed round again.
+enum class Meet { SiblingsFault, NobodysFault, AskedIsMine, AskedIsNotMine, PassOnFromSibling,
+                  PassOnToPrevious };
+const std::byte* g_sibling_page = nullptr;
+
+void fake_sibling(int, siginfo_t* info, void*) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  if (info->si_errno == quarn::BusGuardSiblings::kPassItOn) child_exit(true);
+  if (info->si_errno != quarn::BusGuardSiblings::kIsItYours) child_exit(false);  // never installed
+  if (info->si_addr != g_sibling_page) return;
+  ::mmap(const_cast<std::byte*>(g_sibling_page), page, PROT_READ,
+         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+  info->si_errno = quarn::BusGuardSiblings::kAbsorbed;
+}
+
+// Calls the installed handler as a sibling would, asking `what`; the copy's answer.
+int ask_installed(int what, const void* addr, int code) {
+  struct sigaction now {};
+  sigaction(SIGBUS, nullptr, &now);
+  siginfo_t info{};
+  info.si_signo = SIGBUS;
+  info.si_code = code;
+  info.si_errno = what;
+  info.si_addr = const_cast<void*>(addr);
+  now.sa_sigaction(SIGBUS, &info, nullptr);
+  return info.si_errno;
+}
+
+void meet_sibling(Meet meet) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::byte* pages = two_empty_pages();
+  g_sibling_page = pages;
+  struct sigaction before {};
+  sigemptyset(&before.sa_mask);
+  if (meet == Meet::PassOnToPrevious) {  // a plain handler, then ours: no sibling
+    before.sa_handler = [](int) { child_exit(true); };
+  } else {
+    sigaddset(&before.sa_mask, SIGBUS);
+    sigaddset(&before.sa_mask, SIGXFSZ);
+    before.sa_flags = SA_SIGINFO;
+    before.sa_sigaction = &fake_sibling;
+  }
+  sigaction(SIGBUS, &before, nullptr);
+  quarn::BusGuard guard(quarn::Bytes(pages + page, page));
+  using S = quarn::BusGuardSiblings;
+  switch (meet) {
+    case Meet::SiblingsFault:
+      (void)*static_cast<const volatile std::byte*>(pages);
+      child_exit(!guard.fault_offset());  // absorbed by the sibling, not the guard
+    case Meet::NobodysFault:
+      raise(SIGBUS);  // the sibling is told to pass it on, and exits
+      child_exit(false);
+    case Meet::AskedIsMine:
+      child_exit(ask_installed(S::kIsItYours, pages + page, BUS_ADRERR) == S::kAbsorbed &&
+                 guard.fault_offset() == std::optional<std::uint64_t>(0));
+    case Meet::AskedIsNotMine:
+      child_exit(ask_installed(S::kIsItYours, pages, BUS_ADRERR) == S::kIsItYours &&
+                 !guard.fault_offset());
+    case Meet::PassOnFromSibling:  // ours knows nothing before the sibling: the default
+      ask_installed(S::kPassItOn, pages, BUS_ADRERR);
+      child_exit(default_action_restored());
+    case Meet::PassOnToPrevious:
+      ask_installed(S::kPassItOn, pages, BUS_ADRERR);
+      child_exit(false);
+  }
+}
+
+TEST(BusGuardChain, SiblingsAskEachOtherAndNeverRunInACircle) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (Meet meet : {Meet::SiblingsFault, Meet::NobodysFault, Meet::AskedIsMine,
+                    Meet::AskedIsNotMine, Meet::PassOnFromSibling, Meet::PassOnToPrevious}) {
+    SCOPED_TRACE(static_cast<int>(meet));
+    EXPECT_EXIT(meet_sibling(meet), ::testing::ExitedWithCode(0), "");
+  }
+}
+
 // Growth that the address space cannot hold fails cleanly, whether the
 // samples move from malloc into a mapping or a mapping grows (in a child, under
 // a limit on its address space).

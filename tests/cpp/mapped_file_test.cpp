@@ -161,6 +161,39 @@ TEST_F(MappedFileTest, FileCutInsideAPageAfterMappingIsReportedAsShrunk) {
                                  std::to_string(cut) + ")");
 }
 
+// Without its descriptor, a mapped file still tells a cut inside its last
+// page, by its path, while the path names it; a file put in its place (the
+// old one is then intact under the mapping) or a path gone is no cut.
+TEST_F(MappedFileTest, WithoutItsDescriptorAShrinkIsToldByThePath) {
+  std::vector<std::uint8_t> bytes(MappedFile::kReadBytes + 8192, 1);
+  const std::string path = write("kept.psf", bytes);
+  const std::string other = write("other.psf", bytes);
+  const auto cut = static_cast<off_t>(bytes.size() - 100);
+  enum class Then { Cut, Replaced, Removed };
+  for (Then then : {Then::Cut, Then::Replaced, Then::Removed}) {
+    SCOPED_TRACE(static_cast<int>(then));
+    { std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                  static_cast<std::streamsize>(bytes.size())); }
+    auto f = MappedFile::open(path);
+    ASSERT_TRUE(f) << f.error();
+    const MappedFile::Identity opened = f->identity();
+    EXPECT_EQ(opened.size, bytes.size());
+    f->drop_descriptor(path);
+    switch (then) {
+      case Then::Cut: ASSERT_EQ(::truncate(path.c_str(), cut), 0); break;
+      case Then::Replaced:
+        ASSERT_EQ(::truncate(other.c_str(), cut), 0);
+        ASSERT_EQ(::link(other.c_str(), (path + ".new").c_str()), 0);
+        ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+        break;
+      case Then::Removed: ASSERT_EQ(::unlink(path.c_str()), 0); break;
+    }
+    EXPECT_EQ(f->shrunk_to(), then == Then::Cut ? std::optional<std::uint64_t>(cut) : std::nullopt);
+    EXPECT_EQ(f->bytes()[0], std::byte{1});  // the mapping stays
+    if (then != Then::Cut) ASSERT_EQ(::unlink(path.c_str()) == 0, then == Then::Replaced);
+  }
+}
+
 // The descriptor is closed and the mapping released with the object: many
 // opens in a row do not run out of descriptors.
 TEST_F(MappedFileTest, ReleasesItsDescriptor) {
