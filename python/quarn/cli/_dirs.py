@@ -141,7 +141,7 @@ def read_sources(sources: Sources, traces: Sequence[str] | None
 
 def skip(path: Path, exc: BaseException) -> None:
     """One line on stderr for a result left out (its notes stay in `quarn info`)."""
-    print_failure(path, f"{_first_line(exc)} (skipped)", [])
+    print_failure(path, f"{_first_line(exc).split('; ')[0]} (skipped)", [])
 
 
 def _first_line(exc: BaseException) -> str:
@@ -300,7 +300,7 @@ def family_table(sources: Sources, name: str) -> pd.DataFrame:
     runs = sources.runs
     if len(runs) != 1 or sources.files:
         raise CommandError(f"--family takes one run directory (a directory with an "
-                           f"{INDEX_NAME}); {len(runs)} run directories and "
+                           f"index, {INDEX_NAME}); {len(runs)} run directories and "
                            f"{len(sources.files)} other files were given")
     run = open_run(runs[0])
     if isinstance(run, Exception):
@@ -323,3 +323,18 @@ def family_table(sources: Sources, name: str) -> pd.DataFrame:
         df.insert(at, f"{column}.real", values.real)
         df.insert(at + 1, f"{column}.imag", values.imag)
     return df
+
+
+def check_one_kind(results: Sequence[tuple[Path, Psf]]) -> None:
+    """CommandError, saying what to do, when results found in directories mix swept and
+    non-swept ones, which one table cannot hold."""
+    swept = [p.name for p, psf in results if (psf.sweeps or psf.traces) and not psf.values]
+    other = [p.name for p, psf in results if not ((psf.sweeps or psf.traces) and not psf.values)]
+    if swept and other:
+        def some(names: list[str]) -> str:
+            return ", ".join(names[:STALE_SHOWN]) + (", ..." if len(names) > STALE_SHOWN else "")
+
+        raise CommandError(
+            f"one table cannot hold swept results ({some(swept)}) and non-swept ones "
+            f"({some(other)}): write a family's table with --family NAME, or name the files "
+            "of one kind")
