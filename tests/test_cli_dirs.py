@@ -6,7 +6,8 @@ import json
 import numpy as np
 import pytest
 
-from resultdir import RUN_OBJECT, Entry, ac_bytes, foreach_run, meas_bytes, write
+from resultdir import RUN_OBJECT, Entry, ac_bytes, family, foreach_run, leaf, meas_bytes, \
+    write
 
 FREQ = np.logspace(3, 6, 7)
 VBIAS = [0.9, 0.3, 0.6]
@@ -39,7 +40,23 @@ def dirs(tmp_path_factory):
     (top / "meas" / "tr1-foreach-001.meas_tran").unlink()
     foreach_run(top / "none", [1.0])
     (top / "none" / "tr1-foreach-000.meas_tran").unlink()
+    _nested(top / "nested" / "pq")
     return top
+
+
+def _nested(root):
+    """A sweep over p of sweeps over q of AC runs."""
+    outer = family("p_acA-sweep", "sweep", "p_acA.sweep", ["p"])
+    entries, files = [outer], {}
+    for i, p in enumerate([1.0, 2.0]):
+        inner = family(f"p-{i}_q_acA-sweep", "sweep", f"p-{i}_q_acA.sweep", ["q"], outer.name)
+        entries.append(inner)
+        for j, q in enumerate([10.0, 20.0, 30.0]):
+            name = f"p-{i}_q-{j}_acA"
+            files[f"{name}.ac"] = ac_bytes(FREQ, p * q * FREQ + 0j)
+            entries.append(leaf(f"{name}-ac", "ac", f"{name}.ac", inner.name, {"p": p, "q": q},
+                                ["freq"]))
+    write(root, files, entries)
 
 
 # (arguments, exit code, fragments on stdout, on stderr, the CSV written: its first lines)
@@ -59,6 +76,12 @@ CASES = [
      ["3 runs  vbias", "2 read, 1 cannot be read  (--all lists them)\n      tr1-foreach-001  meas_tran  "
       "tr1-foreach-001.meas_tran  vbias=0.3  cannot be read: the file is missing"], [], None),
     (["info", "-r", "{d}"], 1, ["{d}/clean  (run", "{d}/nested/broken  (run"], [], None),
+    (["info", "{d}/nested/pq"], 0,
+     ["  family p_acA  sweep  p_acA.sweep  6 runs  p 1 .. 2 (2 values), q 10 .. 30 (3 values)\n"
+      "    family p-0_q_acA  sweep  p-0_q_acA.sweep  3 runs  p 1 .. 1 (1 value), q 10 .. 30 "
+      "(3 values)\n      runs p-0_q-0_acA .. p-0_q-2_acA  ac  3 read  (--all lists them)\n"
+      "    family p-1_q_acA"], [], None),
+    (["plot", "{d}/nested/pq", "--strict", "-o", "{o}.svg"], 0, ["wrote"], [], None),
     (["export", "{d}/clean", "-o", "{o}.csv"], 1, [],
      ["one table cannot hold swept results (acA.ac) and non-swept ones", "--family NAME"], None),
     (["export", "{d}/clean", "--family", "tr1_meas", "-o", "{o}.csv"], 0, ["wrote"], [],

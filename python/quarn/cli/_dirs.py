@@ -245,7 +245,8 @@ def tree(d: dict[str, Any], show_all: bool) -> list[str]:
     top: list[tuple[float, dict[str, Any], bool]] = [
         (order[e["path"]], e, False) for e in by_family.get(None, [])]
     for f in children.get(None, []):
-        first = [order[e["path"]] for e in analyses if e["name"] in set(f["runs"])]
+        runs = set(f["runs"])
+        first = [order[e["path"]] for e in analyses if e["name"] in runs]
         top.append((min(first, default=len(analyses)) - 0.5, f, True))
     stack: list[tuple[dict[str, Any], bool, int]] = [
         (item, fam, 1) for _, item, fam in sorted(top, key=lambda t: t[0])][::-1]
@@ -256,7 +257,8 @@ def tree(d: dict[str, Any], show_all: bool) -> list[str]:
             lines.append(_line(item, indent))
             continue
         ranges = ", ".join(
-            f"{v} {_number(r['min'])} .. {_number(r['max'])} ({r['distinct']} values)"
+            f"{v} {_number(r['min'])} .. {_number(r['max'])} "
+            f"({r['distinct']} value{'s' * (r['distinct'] != 1)})"
             for v, r in item["values"].items())
         lines.append(f"{indent}family {item['name']}  {item['kind']}  "
                      f"{os.path.basename(item['path'])}  {len(item['runs'])} runs  "
