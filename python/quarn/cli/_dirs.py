@@ -162,7 +162,7 @@ def _range(values: Any) -> dict[str, Any]:
 
 
 def _analysis_entry(a: Analysis, result: Psf | Exception) -> dict[str, Any]:
-    entry: dict[str, Any] = {"name": a.name, "kind": a.kind, "path": os.fspath(a.path),
+    entry: dict[str, Any] = {"name": a.name, "kind": a.kind, "path": a._path,  # str
                              "family": a.family.name if a.family is not None else None,
                              "params": dict(a.params)}
     if isinstance(result, Exception):
@@ -245,8 +245,8 @@ def tree(d: dict[str, Any], show_all: bool) -> list[str]:
     top: list[tuple[float, dict[str, Any], bool]] = [
         (order[e["path"]], e, False) for e in by_family.get(None, [])]
     for f in children.get(None, []):
-        runs = set(f["runs"])
-        first = [order[e["path"]] for e in analyses if e["name"] in runs]
+        names = set(f["runs"])
+        first = [order[e["path"]] for e in analyses if e["name"] in names]
         top.append((min(first, default=len(analyses)) - 0.5, f, True))
     stack: list[tuple[dict[str, Any], bool, int]] = [
         (item, fam, 1) for _, item, fam in sorted(top, key=lambda t: t[0])][::-1]
