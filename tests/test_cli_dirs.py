@@ -73,8 +73,9 @@ CASES = [
     (["info", "{d}/nested/broken"], 1, ["  gone  dc  gone.dc  cannot be read: the file is missing"],
      [], None),
     (["info", "{d}/meas"], 1,
-     ["3 runs  vbias", "2 read, 1 cannot be read  (--all lists them)\n      tr1-foreach-001  meas_tran  "
-      "tr1-foreach-001.meas_tran  vbias=0.3  cannot be read: the file is missing"], [], None),
+     ["3 runs  vbias", "2 read, 1 cannot be read  (--all lists them)\n"
+      "      tr1-foreach-001  meas_tran  tr1-foreach-001.meas_tran  vbias=0.3  "
+      "cannot be read: the file is missing"], [], None),
     (["info", "-r", "{d}"], 1, ["{d}/clean  (run", "{d}/nested/broken  (run"], [], None),
     (["info", "{d}/nested/pq"], 0,
      ["  family p_acA  sweep  p_acA.sweep  6 runs  p 1 .. 2 (2 values), q 10 .. 30 (3 values)\n"

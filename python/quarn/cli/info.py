@@ -25,8 +25,9 @@ HELP = "describe result files: analysis, sweep, traces, values, size"
 
 def add_parser(commands: Any) -> None:
     p: argparse.ArgumentParser = commands.add_parser(
-        "info", help=HELP, description=HELP + ". A directory stands for the files in it; a run directory "
-        "(one with an index, logFile) is shown as its run: families, results, other files.")
+        "info", help=HELP, description=HELP + ". A directory stands for the files in it; a "
+        "run directory (one with an index, logFile) is shown as its run: families, results, "
+        "other files.")
     p.add_argument("paths", nargs="+", metavar="PATH", help="result files or directories")
     p.add_argument("--json", action="store_true", help="print one JSON document for scripts")
     p.add_argument("--brief", action="store_true",
