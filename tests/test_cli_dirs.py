@@ -41,6 +41,7 @@ def dirs(tmp_path_factory):
     foreach_run(top / "none", [1.0])
     (top / "none" / "tr1-foreach-000.meas_tran").unlink()
     _nested(top / "nested" / "pq")
+    write(top / "cut", {"logFile": 'HEADER\n"x" 1\nVALUE\n'}, None)  # ends before END
     return top
 
 
@@ -76,6 +77,11 @@ CASES = [
      ["3 runs  vbias", "2 read, 1 cannot be read  (--all lists them)\n"
       "      tr1-foreach-001  meas_tran  tr1-foreach-001.meas_tran  vbias=0.3  "
       "cannot be read: the file is missing"], [], None),
+    (["info", "{d}/cut"], 1, [], ["{d}/cut/logFile: the directory's index cannot be read"],
+     None),
+    (["export", "{d}/cut", "-o", "{o}.csv"], 1, [],
+     ["{d}/cut/logFile: the directory's index cannot be read", "(skipped)",
+      "no files to export: none of the 1 found"], None),
     (["info", "-r", "{d}"], 1, ["{d}/clean  (run", "{d}/nested/broken  (run"], [], None),
     (["info", "{d}/nested/pq"], 0,
      ["  family p_acA  sweep  p_acA.sweep  6 runs  p 1 .. 2 (2 values), q 10 .. 30 (3 values)\n"

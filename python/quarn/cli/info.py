@@ -183,20 +183,23 @@ def run(args: argparse.Namespace) -> int:
             document["directories"] = [jsonable(d) for d in runs]
         json.dump(document, sys.stdout, indent=2, allow_nan=False)
         print()
+    # In the command line's order: each file's block, each run directory's tree.
+    files, trees = iter(entries), iter(runs)
     blocks = 0
-    for entry in entries:
+    for _, what in sources.items:
+        if what == "run":
+            if not args.json:
+                print("\n" if blocks else "", end="")
+                print_tree(next(trees), args.all)
+                blocks += 1
+            continue
+        entry = next(files)
         if not entry["ok"]:
             print_failure(entry["path"], entry["error"], entry["notes"])
         elif args.brief and not args.json:
             print(brief_line(entry))
         elif not args.json:
             print(("\n" if blocks else "") + "\n".join(block(entry)))
-            blocks += 1
-    for d in runs:
-        if not args.json:
-            if blocks:
-                print()
-            print_tree(d, args.all)
             blocks += 1
     return 0 if all(e["ok"] for e in [*entries, *runs]) else 1
 
