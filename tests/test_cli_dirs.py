@@ -6,6 +6,7 @@ import json
 import numpy as np
 import pytest
 
+from psfwriter import REALISTIC
 from resultdir import RUN_OBJECT, Entry, ac_bytes, family, foreach_run, leaf, meas_bytes, \
     write
 
@@ -41,6 +42,8 @@ def dirs(tmp_path_factory):
     foreach_run(top / "none", [1.0])
     (top / "none" / "tr1-foreach-000.meas_tran").unlink()
     _nested(top / "nested" / "pq")
+    write(top / "loose", {"a1.ac": ac_bytes(FREQ, FREQ + 0j), "a2.ac": ac_bytes(FREQ, 1j * FREQ),
+                          "b.dc": REALISTIC["dc"]()[0].to_bytes(), "notes.txt": "x\n"}, None)
     write(top / "cut", {"logFile": 'HEADER\n"x" 1\nVALUE\n'}, None)  # ends before END
     return top
 
@@ -88,6 +91,11 @@ CASES = [
       "    family p-0_q_acA  sweep  p-0_q_acA.sweep  3 runs  p 1 .. 1 (1 value), q 10 .. 30 "
       "(3 values)\n      runs p-0_q-0_acA .. p-0_q-2_acA  ac  3 read  (--all lists them)\n"
       "    family p-1_q_acA"], [], None),
+    (["plot", "{d}/loose", "-o", "{o}.png"], 0, ["wrote"],
+     ["{d}/loose/b.dc: swept over 'vin', not 'freq' as the others are (skipped)\n",
+      "{d}/loose/notes.txt: "], None),
+    (["plot", "{d}/loose", "--strict", "-o", "{o}.png"], 1, [], ["{d}/loose/notes.txt: "],
+     None),
     (["plot", "{d}/nested/pq", "--strict", "-o", "{o}.svg"], 0, ["wrote"], [], None),
     (["export", "{d}/clean", "-o", "{o}.csv"], 1, [],
      ["one table cannot hold swept results (acA.ac) and non-swept ones", "--family NAME"], None),

@@ -386,10 +386,9 @@ def _read_all(paths: list[tuple[Path, bool]], names: list[str] | None,
         else:
             (found if lenient else curves).append(result)
     if found:
-        sweeps = Counter(c.sweep for c in [*curves, *found])
-        common = max(sweeps, key=lambda s: (sweeps[s], -[c.sweep for c in found].count(s)))
-        if curves:  # the files named one by one decide
-            common = curves[0].sweep
+        # The files named one by one decide; else the sweep most have (the first on a tie).
+        common = curves[0].sweep if curves else \
+            Counter(c.sweep for c in found).most_common(1)[0][0]
         for c in found:
             if c.sweep != common and not strict:
                 skip(c.path, ValueError(f"swept over {c.sweep!r}, not {common!r} as the "
