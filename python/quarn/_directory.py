@@ -473,6 +473,8 @@ def _what_is(entry: os.DirEntry[str], listed: set[str], indexed: bool) -> str:
     name = entry.name
     if entry.is_dir():
         return "a directory"
+    if indexed and name == INDEX_NAME:  # whatever its size
+        return "the directory's index"
     for suffix, what in ((SPLIT_DATA_SUFFIX, "data"), (SPLIT_SIGNAL_SUFFIX, "signal index")):
         main = entry.path[:-len(suffix)]
         if name.endswith(suffix) and (os.path.normcase(main) in listed or os.path.exists(main)):

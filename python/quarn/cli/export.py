@@ -43,8 +43,9 @@ import numpy as np
 
 from .._optional import require
 from .._results import NAME_ATTR
-from ._common import CommandError, UsageError, expand_paths, labelled_traces, notes, \
-    output_file, print_failure, read_results
+from ._common import CommandError, UsageError, labelled_traces, notes, output_file, \
+    print_failure
+from ._dirs import check_one_kind, collect, family_table, read_sources, skip
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -76,6 +77,14 @@ def add_parser(commands: Any) -> None:
     p.add_argument("--units", action="store_true",
                    help="start a .csv with a '# quarn: {JSON}' line of units and properties "
                    "(.parquet and .nc always keep them)")
+    p.add_argument("-r", "--recursive", action="store_true",
+                   help="a directory stands for the files and run directories below it too")
+    p.add_argument("--strict", action="store_true",
+                   help="fail when a result found in a directory cannot be read "
+                        "(default: skip it with one line on stderr)")
+    p.add_argument("--family", metavar="NAME",
+                   help="write the table of this family of the run directory given, one row "
+                        "per run (.csv or .parquet)")
     p.set_defaults(run=run, parser=p)
 
 
@@ -317,30 +326,73 @@ def run(args: argparse.Namespace) -> int:
         writer = functools.partial(write_csv, units=True)
     if out.exists() and not args.force:
         raise CommandError(f"{out} exists; give --force to overwrite it")
-    paths = expand_paths(args.paths)
-    if len(paths) > 1 and not several:
+    sources = collect(args.paths, args.recursive)
+    if args.family is not None:
+        return _write_family(args, sources, out)
+    paths = sources.files
+    if len(paths) > 1 and not several and all(what == "file" for _, what in sources.items):
         raise UsageError(f"a {out.suffix} file holds one result, and {len(paths)} files were "
                          "given: export them one by one, or into .csv or .parquet")
 
     results: Results = []
     failed = False
-    for path, result in read_results(paths, args.trace):
+    skipped = 0
+    for path, result, lenient in read_sources(sources, args.trace):
+        if not isinstance(result, Exception):
+            try:
+                labelled_traces(path, result, args.trace)  # every name given is there
+            except CommandError as exc:
+                if not lenient or args.strict:
+                    raise
+                result = ValueError(str(exc))
         if isinstance(result, Exception):
+            if lenient and not args.strict:
+                skip(path, result)
+                skipped += 1
+                continue
             print_failure(path, str(result), notes(result))
             failed = True
         else:
-            labelled_traces(path, result, args.trace)  # every name given is there
             results.append((path, result))
     if failed:
         return 1
     if not results:
-        raise CommandError("no files to export")
+        raise CommandError("no files to export" + (
+            f": none of the {skipped} found reads" if skipped else ""))
+    if len(results) > 1 and not several:
+        raise UsageError(f"a {out.suffix} file holds one result, and {len(results)} were "
+                         "found: export them one by one, or into .csv or .parquet")
+    if any(what != "file" for _, what in sources.items):
+        check_one_kind(results)
 
     # Written beside OUT and put in place: a failure never leaves half a file under its name.
     with output_file(out, args.force) as partial:
         try:
             writer(results, args.trace, partial)
         except ValueError as exc:  # the result does not fit the format (pandas, Arrow, xarray)
+            raise CommandError(f"cannot write {out}: {exc}") from None
+    print(f"wrote {out}")
+    return 0
+
+
+def _write_family(args: argparse.Namespace, sources: Any, out: Path) -> int:
+    """`--family NAME`: the family's table, one row per run, to .csv or .parquet."""
+    if out.suffix.lower() not in (".csv", ".parquet"):
+        raise UsageError(f"a family's table is written to .csv or .parquet, not {out.suffix}")
+    if args.trace is not None:
+        raise UsageError("--family writes every value of the runs; --trace does not apply")
+    table = family_table(sources, args.family)
+    if args.strict and table.attrs.get("problems"):
+        return 1
+    with output_file(out, args.force) as partial:
+        try:
+            if out.suffix.lower() == ".csv":
+                table.to_csv(partial, index=False)
+            else:
+                pq = require("pyarrow.parquet", "parquet")
+                pa = require("pyarrow", "parquet")
+                pq.write_table(pa.Table.from_pandas(table, preserve_index=False), partial)
+        except ValueError as exc:
             raise CommandError(f"cannot write {out}: {exc}") from None
     print(f"wrote {out}")
     return 0

@@ -16,21 +16,26 @@ import quarn
 from quarn import Psf
 
 from .._results import trace_labels
-from ._common import escape, expand_paths, file_size, kind, notes, print_failure, progress, \
+from ._common import escape, file_size, kind, notes, print_failure, progress, \
     read_results
+from ._dirs import collect, describe, print_tree
 
 HELP = "describe result files: analysis, sweep, traces, values, size"
 
 
 def add_parser(commands: Any) -> None:
     p: argparse.ArgumentParser = commands.add_parser(
-        "info", help=HELP, description=HELP + ". A directory stands for the files in it.")
+        "info", help=HELP, description=HELP + ". A directory stands for the files in it; a "
+        "run directory (one with an index, logFile) is shown as its run: families, results, "
+        "other files.")
     p.add_argument("paths", nargs="+", metavar="PATH", help="result files or directories")
     p.add_argument("--json", action="store_true", help="print one JSON document for scripts")
     p.add_argument("--brief", action="store_true",
                    help="one line per file from its HEADER alone (fast on large directories)")
     p.add_argument("-r", "--recursive", action="store_true",
                    help="a directory stands for the files in its subdirectories too")
+    p.add_argument("--all", action="store_true",
+                   help="list every run of a family (default: one line for them)")
     p.set_defaults(run=run, parser=p)
 
 
@@ -163,19 +168,32 @@ def brief_line(entry: dict[str, Any]) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
-    paths = expand_paths(args.paths, args.recursive)
+    sources = collect(args.paths, args.recursive)
+    paths = sources.files
     if args.brief:
         entries = _brief(paths)
     else:
         sizes: list[int | None] = []
         entries = [failed(path, r) if isinstance(r, Exception) else summary(path, r, sizes[i])
                    for i, (path, r) in enumerate(read_results(paths, sizes=sizes))]
+    runs = [describe(path) for path in sources.runs]
     if args.json:
-        json.dump({"files": [jsonable(e) for e in entries]}, sys.stdout, indent=2,
-                  allow_nan=False)
+        document: dict[str, Any] = {"files": [jsonable(e) for e in entries]}
+        if runs:
+            document["directories"] = [jsonable(d) for d in runs]
+        json.dump(document, sys.stdout, indent=2, allow_nan=False)
         print()
+    # In the command line's order: each file's block, each run directory's tree.
+    files, trees = iter(entries), iter(runs)
     blocks = 0
-    for entry in entries:
+    for _, what in sources.items:
+        if what == "run":
+            if not args.json:
+                print("\n" if blocks else "", end="")
+                print_tree(next(trees), args.all)
+                blocks += 1
+            continue
+        entry = next(files)
         if not entry["ok"]:
             print_failure(entry["path"], entry["error"], entry["notes"])
         elif args.brief and not args.json:
@@ -183,5 +201,5 @@ def run(args: argparse.Namespace) -> int:
         elif not args.json:
             print(("\n" if blocks else "") + "\n".join(block(entry)))
             blocks += 1
-    return 0 if all(e["ok"] for e in entries) else 1
+    return 0 if all(e["ok"] for e in [*entries, *runs]) else 1
 

@@ -15,6 +15,7 @@ import os
 import re
 import sys
 import warnings
+from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -25,8 +26,9 @@ import quarn
 
 from .._optional import require
 from .._results import trace_labels
-from ._common import CommandError, UsageError, escape, expand_paths, kind, no_trace, notes, \
-    output_file, print_failure, progress
+from ._common import CommandError, UsageError, escape, kind, no_trace, notes, output_file, \
+    print_failure, progress
+from ._dirs import collect, listed, open_run, skip
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -63,6 +65,9 @@ def add_parser(commands: Any) -> None:
     p.add_argument("--force", action="store_true", help="overwrite OUT if it exists")
     p.add_argument("-r", "--recursive", action="store_true",
                    help="a directory stands for the files in its subdirectories too")
+    p.add_argument("--strict", action="store_true",
+                   help="fail when a result found in a directory cannot be plotted "
+                        "(default: skip it with one line on stderr)")
     p.add_argument("--xscale", choices=("auto", "linear", "log"), default="auto",
                    help="the sweep axis; auto: logarithmic for frequency sweeps and Bode plots")
     p.set_defaults(run=run, parser=p)
@@ -357,17 +362,57 @@ def _has_display() -> bool:
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
-def _read_all(paths: list[Path], names: list[str] | None) -> list[Curve] | None:
+def _read_all(paths: list[tuple[Path, bool]], names: list[str] | None,
+              strict: bool) -> list[Curve] | None:
+    """The curves of the files; each path comes with whether it was found in a directory,
+    where one that cannot be plotted is skipped with one line unless `strict`. Of those,
+    only the ones with the sweep most of them have are kept."""
     curves: list[Curve] = []
+    found: list[Curve] = []
     failed = False
-    for path in progress(paths, len(paths), "reading"):
-        result = read_curve(path, names)
+    for path, lenient in progress(paths, len(paths), "reading"):
+        try:
+            result = read_curve(path, names)
+        except CommandError as exc:  # nothing to plot in it, or no such trace
+            if not lenient or strict:
+                raise
+            result = ValueError(str(exc))
         if isinstance(result, Exception):
+            if lenient and not strict:
+                skip(path, result)
+                continue
             print_failure(path, str(result), notes(result))
             failed = True
         else:
-            curves.append(result)
+            (found if lenient else curves).append(result)
+    if found:
+        # The files named one by one decide; else the sweep most have (the first on a tie).
+        common = curves[0].sweep if curves else \
+            Counter(c.sweep for c in found).most_common(1)[0][0]
+        for c in found:
+            if c.sweep != common and not strict:
+                skip(c.path, ValueError(f"swept over {c.sweep!r}, not {common!r} as the "
+                                        "others are"))
+        curves += [c for c in found if c.sweep == common or strict]
     return None if failed else curves
+
+
+def _paths(args: argparse.Namespace) -> list[tuple[Path, bool]]:
+    """The files to plot, each with whether it was found in a directory: a run
+    directory stands for the results its index lists."""
+    paths: list[tuple[Path, bool]] = []
+    for path, what in collect(args.paths, args.recursive).items:
+        if what != "run":
+            paths.append((path, what == "found"))
+            continue
+        run = open_run(path)
+        if isinstance(run, Exception):
+            if args.strict:
+                raise CommandError(f"{path}: {run}")
+            skip(path, run)
+            continue
+        paths += [(a.path, True) for a in listed(run)]
+    return paths
 
 
 def _trim(curves: list[Curve]) -> None:
@@ -394,7 +439,7 @@ def run(args: argparse.Namespace) -> int:
         raise CommandError("no display to show the plot on; write it to a file with -o OUT.png")
     require("matplotlib", "plot")
 
-    read = _read_all(expand_paths(args.paths, args.recursive), args.trace)
+    read = _read_all(_paths(args), args.trace, args.strict)
     if read is None:
         return 1
     if not read:
