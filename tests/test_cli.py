@@ -160,7 +160,7 @@ def test_progress_bar_only_on_a_terminal(results, terminal):
     os.close(master)
     assert r.returncode == 1
     assert (b"reading:" in err) == (r.stderr is None)
-    assert TEXT_ERROR.encode() in err
+    assert TEXT_ERROR.strip().encode() in err
 
 
 def _same(got, want, nan_payloads=True):

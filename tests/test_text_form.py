@@ -81,3 +81,24 @@ def test_text_failure_is_the_text_readers(tmp_path):
         quarn.read_psf(path)
     assert not getattr(info.value, "__notes__", None)
     assert info.value.__context__ is None
+
+
+def test_every_entry_point_reads_the_text_form(tmp_path):
+    xr = pytest.importorskip("xarray")
+    binary = tmp_path / "r.bin"
+    binary.write_bytes(swept(50).build()[0])
+    first = quarn.read_psf(binary)
+    text = tmp_path / "r.txt"
+    text.write_bytes(write_text(first))
+    [many] = quarn.read_many([text], errors="return")
+    assert same(many.traces[1].data, first.traces[1].data)
+    assert same(quarn.read_header(text), first.header)
+    with quarn.open_psf(text) as f:
+        assert same(f.read("V1:p", 3, 9), first.traces[1].data[3:9])
+        assert same(f["x (trace)"], first.traces[0].data)
+        picked = f.select(["M1"])
+        assert [t.name for t in picked.traces] == ["M1"]
+        assert same(picked.traces[0].data, first.traces[2].data)
+    ds = xr.open_dataset(text)  # told by content, not by name
+    assert same(ds["V1:p"].values, first.traces[1].data)
+    ds.close()

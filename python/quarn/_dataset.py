@@ -19,6 +19,7 @@ from xarray.core import indexing
 from xarray.indexes import PandasIndex
 
 from ._properties import Properties, known_properties, value_kinds
+from ._notes import is_text_form
 from ._results import NAME_ATTR, UNSWEPT_AXIS, check_lengths, column, struct_matrix, trace_labels
 from ._xarray import MEMBER_DIM_SUFFIX, STRUCT_GROUP_PREFIX, has_psfbin_footer
 
@@ -514,7 +515,13 @@ class QuarnBackendEntrypoint(BackendEntrypoint):
         return open_results(filename_or_obj).to_datatree()
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
-        return has_psfbin_footer(filename_or_obj) or _is_result_directory(filename_or_obj)
+        return (has_psfbin_footer(filename_or_obj) or _is_text_file(filename_or_obj)
+                or _is_result_directory(filename_or_obj))
+
+
+def _is_text_file(path: Any) -> bool:
+    # The text form, by content: it starts with "HEADER" and whitespace.
+    return isinstance(path, (str, os.PathLike)) and is_text_form(path)
 
 
 def _is_result_directory(path: Any) -> bool:

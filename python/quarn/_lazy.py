@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _native
 from ._errors import raise_os_error
-from ._notes import add_note
+from ._notes import add_note, is_text_form
 
 if TYPE_CHECKING:
     import numpy as np
@@ -94,12 +94,23 @@ class PsfFile:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         try:
-            self._file = _native.LazyFile(path)
+            self._file: Any = _native.LazyFile(path)
         except ValueError as exc:
-            add_note(exc, path)
-            raise
+            if not is_text_form(path):
+                add_note(exc, path)
+                raise
         except OSError as exc:
             raise_os_error(exc, path)
+        if not hasattr(self, "_file"):  # the text form: read whole, its failure its own
+            from ._wholefile import WholeFile  # imports NumPy, which `import quarn` does not
+
+            try:
+                self._file = WholeFile(path)
+            except OSError as exc:
+                raise_os_error(exc, path)
+        self._describe()
+
+    def _describe(self) -> None:
         from ._results import trace_labels  # imports NumPy, which `import quarn` does not
 
         series = self._file.series
