@@ -117,12 +117,22 @@ _prune_at = 64
 
 def _remember(psf: Psf, path: str | os.PathLike[str], identity: _Identity) -> None:
     global _prune_at
+    note, key = _Note(psf, path, identity), id(psf)
+    if isinstance(note.token, weakref.ref):
+        # Forgotten with the result's first array, at once: no note outlives its result.
+        weakref.finalize(note.token(), _forget, key, note)
     with _lock:
-        _notes[id(psf)] = _Note(psf, path, identity)
+        _notes[key] = note
         if len(_notes) >= _prune_at:
             for key in [k for k, note in _notes.items() if note.gone()]:
                 del _notes[key]
             _prune_at = max(64, 2 * len(_notes))
+
+
+def _forget(key: int, note: _Note) -> None:
+    with _lock:
+        if _notes.get(key) is note:
+            del _notes[key]
 
 
 def _note(psf: Psf) -> _Note | None:
