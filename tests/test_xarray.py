@@ -129,7 +129,7 @@ def test_guess_can_open_reads_the_footer_not_the_suffix(write, tmp_path):
     os.mkfifo(tmp_path / "fifo")
     candidates = {
         renamed: True, str(renamed): True,
-        write(b"HEADER\n\"PSFversion\" \"1.00\"\n", "result.psfbin"): False,
+        write(b"HEADER\n\"PSFversion\" \"1.00\"\n", "result.psfbin"): True,  # the text form
         write(b"Clarissa", "short.psfbin"): False,
         write(renamed.read_bytes()[:-4], "cut.psfbin"): False,
         tmp_path / "missing.psfbin": False, tmp_path: False, tmp_path / "fifo": False,
