@@ -156,7 +156,7 @@ std::string where(std::string_view data, std::size_t pos) {
 
 namespace {
 
-// At most `limit` characters of valid UTF-8 `s`, cut at a character boundary.
+// Valid UTF-8 `s`, cut after 60 characters (at a character boundary) and marked "...".
 std::string shortened(std::string_view s) {
   constexpr std::size_t kLimit = 60;
   std::size_t chars = 0;
