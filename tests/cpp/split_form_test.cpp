@@ -117,4 +117,305 @@ TEST(FastLz, RefusesEveryFault) {
   }
 }
 
+// ---- the data file ----
+
+const char* const kA = "demo.tran.tran.psfxl";
+const char* const kC = "demo.tran.tran.dat";
+
+TEST(SplitDataFile, DecodesTheExamplesBitForBit) {
+  struct Example {
+    const char* what;
+    std::string_view data;
+    DataSuffix suffix;
+    std::vector<double> sweep;
+    std::vector<std::vector<double>> traces;
+    std::vector<std::uint64_t> record_at;
+    const char* generation;
+  };
+  const double a = -0.001, b = -0.0011, c = -0.0012, d = -0.0013;
+  const std::vector<Example> examples = {
+      {"A", ex::kExampleAData, DataSuffix::Psfxl, {0.0, 1e-10, 2e-10, 4e-10, 7e-10, 1e-09},
+       {{0.0, 0.5, 1.0, 1.5, 1.0, 0.5}, {1.8, 1.8, 1.8, 1.8, 1.8, 1.8},
+        {1.5, 1.5, 1.5, 0.75, 0.0, 0.0}, {a, b, c, d, c, b}, {a, b, c, d, c, b}},
+       {232, 459, 504, 586, 730}, "1.1"},
+      {"B", ex::kExampleBData, DataSuffix::Psfxl, {0.0, 5e-11, 1e-10},
+       {{1.2, 1.2, 1.2}, {0.0, 0.6, 1.2}}, {0x48, 0xc4}, "1.4"},
+      {"C", ex::kExampleCData, DataSuffix::Dat, {0.0, 5e-10, 1e-09},
+       {{0.0, 0.9, 1.8}, {1.2, 1.2, 1.2}}, {232, 232}, "0.1"},
+  };
+  for (const Example& e : examples) {
+    const Buf data = unhex(e.data);
+    // One thread, and as many as the jobs when every byte is worth one.
+    for (unsigned threads : {1u, 4u}) {
+      const quarn::Concurrency conc{.threads = threads, .min_bytes_per_thread = 1};
+      auto got = decode_data_file(data, "x", e.suffix, e.traces.size(), conc);
+      ASSERT_TRUE(got) << e.what << ": " << got.error();
+      EXPECT_EQ(got->generation, e.generation);
+      EXPECT_EQ(got->points, e.sweep.size());
+      EXPECT_EQ(bits(got->sweep), bits(e.sweep)) << e.what;
+      ASSERT_EQ(got->traces.size(), e.traces.size());
+      for (std::size_t i = 0; i < e.traces.size(); ++i)
+        EXPECT_EQ(bits(got->traces[i]), bits(e.traces[i])) << e.what << " trace " << i;
+      EXPECT_EQ(got->record_at, e.record_at);
+      // The two traces of one shared y block are two arrays.
+      for (std::size_t i = 1; i < got->traces.size(); ++i)
+        EXPECT_NE(got->traces[i].data(), got->traces[i - 1].data());
+    }
+  }
+}
+
+// Rebuilt doubles keep every bit: NaN payloads, infinities and -0.0, in raw
+// planes, in FastLZ planes and in a constant.
+TEST(SplitDataFile, KeepsEveryBit) {
+  Buf data = unhex(ex::kExampleAData);
+  // vdd's constant (record 6's payload) becomes a NaN with a payload.
+  const Buf nan = unhex("010000000000f07f");
+  std::memcpy(data.data() + 0x1f0, nan.data(), 8);
+  // V0:p: raw planes 0 to 6, plane 7 a FastLZ stream of 6 x bf, made 6 x 80;
+  // point 1's raw planes all 00: -0.0.
+  const std::size_t v0 = 0x278 + 20 + 4;  // plane k's bytes at v0 + 10 k
+  for (std::size_t k = 0; k < 7; ++k) data[v0 + k * 10 + 1] = std::byte{0};
+  data[v0 + 7 * 10 + 1] = std::byte{0x80};  // "20 80 60 00"
+  // The sweep's raw point 5 becomes +inf.
+  const std::size_t x = 0x110 + 20 + 4;
+  for (std::size_t k = 0; k < 8; ++k) data[x + k * 10 + 5] = static_cast<std::byte>(k == 6 ? 0xf0 : k == 7 ? 0x7f : 0);
+  auto got = decode_data_file(data, "x", DataSuffix::Psfxl, 5);
+  ASSERT_TRUE(got) << got.error();
+  auto word = [](const quarn::SampleBuffer& b, std::size_t j) {
+    std::uint64_t v;
+    std::memcpy(&v, b.data() + j, 8);
+    return v;
+  };
+  EXPECT_EQ(word(got->traces[1], 3), 0x7ff0000000000001u);
+  EXPECT_EQ(word(got->traces[3], 1), 0x8000000000000000u);
+  EXPECT_EQ(word(got->sweep, 5), 0x7ff0000000000000u);
+  EXPECT_EQ(bits(got->traces[4]), bits(got->traces[3]));
+}
+
+// ---- refusals ----
+
+// Edits of a file's bytes.
+void put(Buf& b, std::size_t at, std::string_view hex) {
+  const Buf bytes = unhex(hex);
+  std::memcpy(b.data() + at, bytes.data(), bytes.size());
+}
+void splice(Buf& b, std::size_t at, std::size_t erase, const Buf& insert) {
+  b.erase(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + erase));
+  b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), insert.begin(), insert.end());
+}
+// Replaces the first `from` at or after `at` by `to`.
+void edit(Buf& b, std::size_t at, std::string_view from, std::string_view to) {
+  const std::string all(reinterpret_cast<const char*>(b.data()), b.size());
+  const std::size_t pos = all.find(from, at);
+  ASSERT_NE(pos, std::string::npos) << from;
+  splice(b, pos, from.size(), text(to));
+}
+// The framing of a record at `at` with header line `line`: up to its payload.
+Buf header(std::size_t at, std::string_view line) {
+  Buf out = Buf{std::byte{0}} + text(line) + unhex("0a00");
+  while ((at + out.size()) % 8 != 0) out.push_back(std::byte{0});
+  return out;
+}
+// Rewrites the framing of the record at `at` whose payload started at `payload`.
+void reframe(Buf& b, std::size_t at, std::size_t payload, std::string_view line) {
+  splice(b, at, payload - at, header(at, line));
+}
+void append(Buf& b, std::string_view line) { b = b + header(b.size(), line); }
+
+struct Refusal {
+  const char* what;
+  std::string_view base;  // example A's or C's data file
+  const char* name;
+  std::function<void(Buf&)> change;
+  const char* message;  // after the file's name and ": "
+};
+
+TEST(SplitDataFile, RefusesEveryFault) {
+  const std::string_view A = ex::kExampleAData, C = ex::kExampleCData;
+  const char* const r5 = "record 5 at offset 232 ('3:0:ffffffffffffffff:6:bb:22:64:57')";
+  const std::string y5 = std::string(r5) + ", y block";
+  auto r6 = [](std::string_view line) { return "record 6 at offset 459 ('" + std::string(line) + "')"; };
+  const std::vector<std::pair<Refusal, std::string>> cases = {
+      {{"reversed mark", A, kA, [](Buf& b) { put(b, 0x28, "0102030405060708"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:4:20'): byte-order mark 01 02 .. 08: a big-endian writer (not seen; refused)"},
+      {{"unknown mark", A, kA, [](Buf& b) { put(b, 0x28, "0807060504030200"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:4:20'): unknown byte-order mark 08 07 06 05 04 03 02 00"},
+      {{"generation 1.2", A, kA, [](Buf& b) { put(b, 10, "32"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.2:0:ffffffffffffffff:4:20'): generation 1.2 not supported (seen: 0.1, 1.1, 1.4)"},
+      {{"first key", A, kA, [](Buf& b) { put(b, 1, "3f"); }, ""},
+       "record 0 at offset 0 ('?ngpsf-1.1:0:ffffffffffffffff:4:20'): first record key '?ngpsf-1.1' is not !ngpsf-<generation>"},
+      {{"header words", A, kA, [](Buf& b) { put(b, 0x40, "04"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:4:20'): header words (0, 1, 4) are not (0, 1, 1) for generation 1.1"},
+      {{"first fields", A, kA, [](Buf& b) { edit(b, 0, ":4:20", ":3:20"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:3:20'): first record fields are not 0:ffffffffffffffff:4:20"},
+      {{"first extra field", A, kA, [](Buf& b) { reframe(b, 0, 0x28, "!ngpsf-1.1:0:ffffffffffffffff:4:20:1"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:4:20:1'): unexpected extra fields in the first record"},
+      {{"1.1 in .dat", A, kC, [](Buf&) {}, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:4:20'): generation 1.1 does not belong in a .dat file"},
+      {{"0.1 in .psfxl", C, kA, [](Buf&) {}, ""},
+       "record 0 at offset 0 ('!ngpsf-0.1:0:ffffffffffffffff:4:20:0'): generation 0.1 does not belong in a .psfxl file"},
+      {{"first key later", A, kA, [](Buf& b) { reframe(b, 0x48, 0x60, "!ngpsf-1.1:0:48:f:f"); }, ""},
+       "record 1 at offset 72 ('!ngpsf-1.1:0:48:f:f'): unknown record key '!ngpsf-1.1'"},
+      {{"unknown key", A, kA, [](Buf& b) { edit(b, 0x70, "SubVersion", "SubVersiox"); }, ""},
+       "record 2 at offset 112 ('SubVersiox:0:70:9:9'): unknown record key 'SubVersiox'"},
+      {{"text offset", A, kA, [](Buf& b) { edit(b, 0x70, ":70:", ":78:"); }, ""},
+       "record 2 at offset 112 ('SubVersion:0:78:9:9'): text record field 2 (78) is not its own offset"},
+      {{"text fields", A, kA, [](Buf& b) { edit(b, 0x70, ":9:9", ":9:9:0"); }, ""},
+       "record 2 at offset 112 ('SubVersion:0:70:9:9:0'): text record with 6 fields (5 seen)"},
+      {{"text number", A, kA, [](Buf& b) { edit(b, 0x70, ":0:70", ":g:70"); }, ""},
+       "record 2 at offset 112 ('SubVersion:g:70:9:9'): bad hexadecimal number 'g'"},
+      {{"record padding", A, kA, [](Buf& b) { put(b, 0x6f, "01"); }, ""},
+       "record 1 at offset 72 ('VersionIdent:0:48:f:f'): non-zero record padding"},
+      {{"no NUL after line", A, kA, [](Buf& b) { put(b, 0x10c, "01"); }, ""},
+       std::string(r5) + ": header line not followed by a NUL byte"},
+      {{"header padding", A, kA, [](Buf& b) { put(b, 0x10d, "01"); }, ""},
+       std::string(r5) + ": non-zero header padding"},
+      {{"no leading NUL", A, kA, [](Buf& b) { put(b, 0xe8, "01"); }, ""},
+       "record 5 at offset 232: record does not start with a NUL byte"},
+      {{"not printable", A, kA, [](Buf& b) { put(b, 0xea, "09"); }, ""},
+       "record 5 at offset 232: header line is not printable ASCII"},
+      {{"cut in a header line", A, kA, [](Buf& b) { b.resize(0xf0); }, ""},
+       "record 5 at offset 232: no line feed within 1024 bytes"},
+      {{"cut after a line feed", A, kA, [](Buf& b) { b.resize(0x10c); }, ""},
+       std::string(r5) + ": header padding runs past the end of the file (268 bytes)"},
+      {{"cut in header padding", A, kA, [](Buf& b) { b.resize(0x10e); }, ""},
+       std::string(r5) + ": header padding runs past the end of the file (270 bytes)"},
+      {{"cut in record padding", A, kA, [](Buf& b) { b.resize(0x6f); }, ""},
+       "record 1 at offset 72 ('VersionIdent:0:48:f:f'): record padding runs past the end of the file (111 bytes)"},
+      {{"four fields", A, kA, [](Buf& b) { reframe(b, 0x70, 0x88, "SubVersion:0:70:9"); }, ""},
+       "record 2 at offset 112 ('SubVersion:0:70:9'): fewer than 5 fields"},
+      {{"bad length", A, kA, [](Buf& b) { edit(b, 0x70, ":9:9", ":9:x9"); }, ""},
+       "record 2 at offset 112 ('SubVersion:0:70:9:x9'): bad hexadecimal payload length 'x9'"},
+      {{"cut to 700", A, kA, [](Buf& b) { b.resize(700); }, ""},
+       "record 8 at offset 586 ('3:3:ffffffffffffffff:6:62:a2:13a.64:62'): payload of 98 bytes runs past the end of the file (700 bytes)"},
+      {{"empty", A, kA, [](Buf& b) { b.clear(); }, ""}, "empty data file"},
+      {{"no signal records", A, kA, [](Buf& b) { b.resize(232); }, ""}, "no signal records"},
+      {{"record 9 removed", A, kA, [](Buf& b) { b.resize(0x2da); }, ""},
+       "no record for signal index 4 (the main file declares 5 traces)"},
+      {{"second record", A, kA, [](Buf& b) { append(b, "3:4:ffffffffffffffff:6:0:aa:1f8.64:90.62"); }, ""},
+       "record 10 at offset 776 ('3:4:ffffffffffffffff:6:0:aa:1f8.64:90.62'): a second record for signal 4 (several records per signal: not seen)"},
+      {{"index past N", A, kA, [](Buf& b) { append(b, "3:5:ffffffffffffffff:6:0:aa:1f8.64:90.62"); }, ""},
+       "record 10 at offset 776 ('3:5:ffffffffffffffff:6:0:aa:1f8.64:90.62'): signal index 5 is not below the 5 traces of the main file"},
+      {{"out of order", A, kA, [](Buf& b) { edit(b, 0x1cb, "3:1:", "3:2:"); }, ""},
+       r6("3:2:ffffffffffffffff:6:8:a0:bb.64") + ": signal index 2 out of order (expected 1)"},
+      {{"column in 1.1", A, kA, [](Buf& b) { put(b, 0xe9, "31"); }, ""},
+       "record 5 at offset 232 ('1:0:ffffffffffffffff:6:bb:22:64:57'): a column record in a generation 1.1 file (not seen)"},
+      {{"signal fields", A, kA, [](Buf& b) { reframe(b, 0x1cb, 0x1f0, "3:1:ffffffffffffffff:6:8:a0"); }, ""},
+       "record 6 at offset 459 ('3:1:ffffffffffffffff:6:8:a0'): signal record with 6 fields"},
+      {{"field 2", A, kA, [](Buf& b) { edit(b, 0x1cb, "ffff:6", "fffe:6"); }, ""},
+       r6("3:1:fffffffffffffffe:6:8:a0:bb.64") + ": field 2 is not ffffffffffffffff"},
+      {{"bad index", A, kA, [](Buf& b) { edit(b, 0x1cb, "3:1:", "3:-1:"); }, ""},
+       r6("3:-1:ffffffffffffffff:6:8:a0:bb.64") + ": bad hexadecimal signal index '-1'"},
+      {{"n = 0", A, kA, [](Buf& b) { edit(b, 0x1cb, ":6:8:", ":0:8:"); }, ""},
+       r6("3:1:ffffffffffffffff:0:8:a0:bb.64") + ": n = 0"},
+      {{"flags 28", A, kA, [](Buf& b) { edit(b, 0x1cb, ":a0:", ":28:"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:28:bb.64") + ": flags 0x28 not one of 20, 22, a0, a2, aa"},
+      {{"fields and flags", A, kA, [](Buf& b) { edit(b, 0x1cb, ":a0:", ":a2:"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:a2:bb.64") + ": 7 fields do not fit the flags 0xa2"},
+      {{"constant length", A, kA, [](Buf& b) { edit(b, 0x1cb, ":6:8:", ":6:9:"); }, ""},
+       r6("3:1:ffffffffffffffff:6:9:a0:bb.64") + ": constant payload of 9 bytes is not 8"},
+      {{"x not before", A, kA, [](Buf& b) { edit(b, 0x1cb, "bb.64", "bb.bc"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:a0:bb.bc") + ": x reference bb.bc does not lie wholly before the record"},
+      {{"x reference elsewhere", A, kA, [](Buf& b) { edit(b, 0x1cb, "bb.64", "b3.64"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:a0:b3.64") + ": x reference to offset 280 (100 bytes) is not the x block at offset 272 (100 bytes)"},
+      {{"bad reference", A, kA, [](Buf& b) { edit(b, 0x1cb, "bb.64", "bb664"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:a0:bb664") + ": bad reference 'bb664'"},
+      {{"bad reference number", A, kA, [](Buf& b) { edit(b, 0x1cb, "bb.64", "bb.6z"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:a0:bb.6z") + ": bad hexadecimal reference '6z'"},
+      {{"n differs", A, kA, [](Buf& b) { edit(b, 0x1cb, ":6:8:", ":5:8:"); }, ""},
+       r6("3:1:ffffffffffffffff:5:8:a0:bb.64") + ": n = 5 differs from the x block's n = 6"},
+      {{"second own x", A, kA, [](Buf& b) { edit(b, 0x1cb, "8:a0:bb.64", "8:20:00064"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:20:00064") + ": a second own x block (several records per signal / second time axis: not seen)"},
+      {{"x before any", A, kA, [](Buf& b) { reframe(b, 0xe8, 0x110, "3:0:ffffffffffffffff:6:bb:a2:bb.64:bb"); }, ""},
+       "record 5 at offset 232 ('3:0:ffffffffffffffff:6:bb:a2:bb.64:bb'): x reference before any record carried an x block"},
+      {{"x too long", A, kA, [](Buf& b) { edit(b, 0xe8, ":64:57", ":c4:57"); }, ""},
+       "record 5 at offset 232 ('3:0:ffffffffffffffff:6:bb:22:c4:57'): x length 196 exceeds the payload length 187"},
+      {{"y not the rest", A, kA, [](Buf& b) { edit(b, 0xe8, ":64:57", ":64:56"); }, ""},
+       "record 5 at offset 232 ('3:0:ffffffffffffffff:6:bb:22:64:56'): y length 86 is not len - Lx = 87"},
+      {{"n too large", A, kA, [](Buf& b) { reframe(b, 0xe8, 0x110, "3:0:ffffffffffffffff:10000:bb:22:64:57"); }, ""},
+       "record 5 at offset 232 ('3:0:ffffffffffffffff:10000:bb:22:64:57'): n = 65536 is more than an x block of 100 bytes can hold"},
+      {{"a2 length", A, kA, [](Buf& b) { edit(b, 0x1f8, ":a2:e8.64:2a", ":a2:e8.64:2b"); }, ""},
+       "record 7 at offset 504 ('3:2:ffffffffffffffff:6:2a:a2:e8.64:2b'): y length 43 is not the payload length 42"},
+      {{"aa not empty", A, kA, [](Buf& b) { edit(b, 0x2da, ":6:0:aa", ":6:8:aa"); b.resize(b.size() + 8); }, ""},
+       "record 9 at offset 730 ('3:4:ffffffffffffffff:6:8:aa:1ca.64:62.62'): payload of 8 bytes with flags aa (must be empty)"},
+      {{"y not before", A, kA, [](Buf& b) { edit(b, 0x2da, "62.62", "62.63"); }, ""},
+       "record 9 at offset 730 ('3:4:ffffffffffffffff:6:0:aa:1ca.64:62.63'): y reference 62.63 does not lie wholly before the record"},
+      {{"y reference elsewhere", A, kA, [](Buf& b) { edit(b, 0x2da, "62.62", "6a.62"); }, ""},
+       "record 9 at offset 730 ('3:4:ffffffffffffffff:6:0:aa:1ca.64:6a.62'): y reference to offset 624 (98 bytes) is not the y block of an earlier record"},
+      {{"block too short", A, kA, [](Buf& b) { edit(b, 0x1f8, ":2a:a2:e8.64:2a", ":13:a2:e8.64:13"); }, ""},
+       "record 7 at offset 504 ('3:2:ffffffffffffffff:6:13:a2:e8.64:13'), y block: block of 19 bytes is shorter than its 20-byte header"},
+      {{"block tag", A, kA, [](Buf& b) { put(b, 0x174, "03"); }, ""}, y5 + ": block starts with 03 01, not 02 01"},
+      {{"block mode", A, kA, [](Buf& b) { put(b, 0x176, "21"); }, ""}, y5 + ": block mode 0x21 is not 0x01 or 0x11"},
+      {{"element size", A, kA, [](Buf& b) { put(b, 0x177, "04"); }, ""}, y5 + ": element size 4 is not 8"},
+      {{"decoded sizes", A, kA, [](Buf& b) { put(b, 0x17c, "31"); }, ""}, y5 + ": decoded sizes 48 and 49 are not 8 x 6"},
+      {{"block size", A, kA, [](Buf& b) { put(b, 0x180, "58"); }, ""},
+       y5 + ": block size 88 is not the length 87 given in the header line"},
+      {{"header size", A, kA, [](Buf& b) { put(b, 0x184, "15"); }, ""}, y5 + ": header size 21 is not 20"},
+      {{"stored longer than n", A, kA, [](Buf& b) { put(b, 0x1b8, "07"); }, ""},
+       y5 + ": plane 6: stored length 7 is more than n = 6"},
+      {{"sub-block past the end", A, kA, [](Buf& b) { put(b, 0x1c2, "06"); }, ""},
+       y5 + ": plane 7: sub-block of 6 bytes runs past the end of the block"},
+      {{"sub-block length past the end", A, kA,
+        [](Buf& b) { edit(b, 0x24a, ":62:a2:13a.64:62", ":14:a2:13a.64:14"); put(b, 0x278 + 12, "14"); }, ""},
+       "record 8 at offset 586 ('3:3:ffffffffffffffff:6:14:a2:13a.64:14'), y block: plane 0: sub-block length runs past the end of the block"},
+      {{"stream length past the end", A, kA,
+        [](Buf& b) { edit(b, 0x1f8, ":2a:a2:e8.64:2a", ":14:a2:e8.64:14"); put(b, 0x220 + 12, "14"); }, ""},
+       "record 7 at offset 504 ('3:2:ffffffffffffffff:6:14:a2:e8.64:14'), y block: stream length runs past the end of the block"},
+      {{"stream past the end", A, kA, [](Buf& b) { put(b, 0x234, "13"); }, ""},
+       "record 7 at offset 504 ('3:2:ffffffffffffffff:6:2a:a2:e8.64:2a'), y block: stream of 19 bytes runs past the end of the block"},
+      {{"raw mode 11", A, kA,
+        [](Buf& b) {
+          splice(b, 0x220, 42, unhex("0201110830000000300000004800000014000000" "30000000") + repeat(48, 0));
+          edit(b, 0x1f8, ":2a:a2:e8.64:2a", ":48:a2:e8.64:48");
+        }, ""},
+       "record 7 at offset 504 ('3:2:ffffffffffffffff:6:48:a2:e8.64:48'), y block: mode 0x11 stream of 48 bytes is not shorter than 8 x n = 48 (raw mode 0x11 not seen)"},
+      {{"left over", A, kA,
+        [](Buf& b) { edit(b, 0xe8, ":bb:22:64:57", ":bc:22:64:58"); put(b, 0x180, "58"); splice(b, 0x1cb, 0, repeat(1, 0)); }, ""},
+       "record 5 at offset 232 ('3:0:ffffffffffffffff:6:bc:22:64:58'), y block: 1 bytes left over after the sub-blocks"},
+      {{"FastLZ distance", A, kA, [](Buf& b) { put(b, 0x18c, "20006005"); }, ""},
+       y5 + ", plane 0: FastLZ match at distance 6 reaches before the start of the output (1 decoded)"},
+      {{"FastLZ short", A, kA, [](Buf& b) { put(b, 0x18c, "20004000"); }, ""},
+       y5 + ", plane 0: FastLZ stream decoded to 5 bytes, expected 6"},
+      {{"FastLZ level", A, kA, [](Buf& b) { put(b, 0x18c, "40006000"); }, ""},
+       y5 + ", plane 0: unknown FastLZ level (first byte 0x40)"},
+      {{"FastLZ literal", A, kA, [](Buf& b) { put(b, 0x18c, "2100ff00"); }, ""},
+       y5 + ", plane 0: FastLZ input ends inside a literal run at input offset 4"},
+      {{"FastLZ overrun", A, kA, [](Buf& b) { put(b, 0x18c, "20008000"); }, ""},
+       y5 + ", plane 0: FastLZ output overrun: match of 6 at output 1, expected 6"},
+      {{"FastLZ empty", A, kA, [](Buf& b) { put(b, 0x188, "00"); }, ""}, y5 + ", plane 0: FastLZ stream is empty"},
+      {{"FastLZ length", A, kA, [](Buf& b) { put(b, 0x18c, "2000e0ff"); }, ""},
+       y5 + ", plane 0: FastLZ input ends inside a match length at input offset 4"},
+      {{"FastLZ distance byte", A, kA, [](Buf& b) { put(b, 0x18c, "21000060"); }, ""},
+       y5 + ", plane 0: FastLZ input ends before a match distance at input offset 4"},
+      {{"FastLZ far", A, kA, [](Buf& b) { put(b, 0x18c, "20003fff"); }, ""},
+       y5 + ", plane 0: FastLZ input ends inside a far distance at input offset 4"},
+      {{"FastLZ in a mode 11 stream", A, kA, [](Buf& b) { put(b, 0x238, "40"); }, ""},
+       "record 7 at offset 504 ('3:2:ffffffffffffffff:6:2a:a2:e8.64:2a'), y block, stream: unknown FastLZ level (first byte 0x40)"},
+      {{"a FastLZ fault before a framing fault", A, kA, [](Buf& b) { put(b, 0x18c, "40"); b.resize(700); }, ""},
+       y5 + ", plane 0: unknown FastLZ level (first byte 0x40)"},
+      {{"second column record", C, kC, [](Buf& b) { splice(b, 0x150, 0, Buf(b.begin() + 0xe8, b.begin() + 0x150)); }, ""},
+       "record 6 at offset 336 ('1:0:ffffffffffffffff:3:48'): a second column record (several column records: not seen)"},
+      {{"column length", C, kC, [](Buf& b) { edit(b, 0xe8, ":3:48", ":2:48"); }, ""},
+       "record 5 at offset 232 ('1:0:ffffffffffffffff:2:48'): payload of 72 bytes is not 2 points x (2 traces + 1) x 8"},
+      {{"column n = 0", C, kC, [](Buf& b) { edit(b, 0xe8, ":3:48", ":0:48"); }, ""},
+       "record 5 at offset 232 ('1:0:ffffffffffffffff:0:48'): n = 0"},
+      {{"column fields", C, kC, [](Buf& b) { edit(b, 0xe8, ":3:48", ":3:48:0"); }, ""},
+       "record 5 at offset 232 ('1:0:ffffffffffffffff:3:48:0'): column record with 6 fields (5 seen)"},
+      {{"column fields 1 and 2", C, kC, [](Buf& b) { edit(b, 0xe8, "1:0:", "1:1:"); }, ""},
+       "record 5 at offset 232 ('1:1:ffffffffffffffff:3:48'): column record fields 1 and 2 are not 0 and ffffffffffffffff"},
+      {{"signal in 0.1", C, kC, [](Buf& b) { put(b, 0xe9, "33"); }, ""},
+       "record 5 at offset 232 ('3:0:ffffffffffffffff:3:48'): a signal record in a generation 0.1 file (not seen)"},
+      {{"no column record", C, kC, [](Buf& b) { b.resize(232); }, ""}, "no column record"},
+  };
+  for (const auto& [c, message] : cases) {
+    Buf data = unhex(c.base);
+    c.change(data);
+    auto got = decode_data_file(data, c.name, c.name == kA ? DataSuffix::Psfxl : DataSuffix::Dat,
+                                c.base == C ? 2 : 5);
+    ASSERT_FALSE(got) << c.what;
+    EXPECT_EQ(got.error(), std::string(c.name) + ": " + message) << c.what;
+    EXPECT_EQ(got.failure_kind(), quarn::FailureKind::Format);
+  }
+}
+
 }  // namespace
