@@ -2,7 +2,10 @@
 // streams and every refusal: FastLZ alone, then the data file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,6 +13,7 @@
 #include "records.h"
 #include "split/data_file.h"
 #include "split/fastlz.h"
+#include "split/load.h"
 #include "split_examples.h"
 
 namespace {
@@ -415,6 +419,168 @@ TEST(SplitDataFile, RefusesEveryFault) {
     ASSERT_FALSE(got) << c.what;
     EXPECT_EQ(got.error(), std::string(c.name) + ": " + message) << c.what;
     EXPECT_EQ(got.failure_kind(), quarn::FailureKind::Format);
+  }
+}
+
+// ---- the whole read from the main file ----
+
+// A directory of its own, removed with everything in it.
+class Directory {
+ public:
+  Directory() {
+    std::string tmpl = ::testing::TempDir() + "quarn_split_XXXXXX";
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~Directory() { std::filesystem::remove_all(path_); }
+  std::string write(const std::string& name, const Buf& bytes) const {
+    const std::string path = path_ + "/" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Example C's main file: its head, zeros to 4096, then 512 placeholders.
+Buf example_c_main() {
+  Buf b = unhex(ex::kExampleCMainHead);
+  b.resize(4096);
+  for (int i = 0; i < 512; ++i) b = b + unhex("7fffffffffffffff");
+  return b;
+}
+
+std::vector<std::string> names_of(const std::vector<quarn::NamedSeries>& s) {
+  std::vector<std::string> out;
+  for (const auto& n : s) out.push_back(n.name);
+  return out;
+}
+
+TEST(SplitLoad, ReadsTheExamplesFromTheirMainFiles) {
+  struct Example {
+    Buf main;
+    std::string_view data;
+    const char* suffix;
+    std::vector<std::string> traces;
+    std::vector<double> last;  // each trace's last value
+  };
+  const std::vector<Example> examples = {
+      {unhex(ex::kExampleAMain), ex::kExampleAData, ".psfxl", {"in", "vdd", "out", "V0:p", "V1:p"},
+       {0.5, 1.8, 0.0, -0.0011, -0.0011}},
+      {unhex(ex::kExampleBMain), ex::kExampleBData, ".psfxl", {"vdd", "clk"}, {1.2, 1.2}},
+      {example_c_main(), ex::kExampleCData, ".dat", {"a", "b"}, {1.8, 1.2}},
+  };
+  for (const Example& e : examples) {
+    Directory dir;
+    const std::string main = dir.write("demo.tran.tran", e.main);
+    dir.write(std::string("demo.tran.tran") + e.suffix, unhex(e.data));
+    auto got = quarn::split::load_split(main);
+    ASSERT_TRUE(got) << got.error();
+    EXPECT_EQ(names_of(got->sweeps), std::vector<std::string>{"time"});
+    EXPECT_EQ(names_of(got->traces), e.traces);
+    EXPECT_TRUE(got->values.empty());
+    for (std::size_t i = 0; i < e.traces.size(); ++i) {
+      const quarn::SampleBuffer& y = got->traces[i].series.samples();
+      ASSERT_EQ(y.size(), got->sweeps[0].series.samples().size());
+      EXPECT_EQ(bits({y[y.size() - 1]}), bits({e.last[i]})) << e.traces[i];
+    }
+    // The sweep starts at 0 and rises strictly.
+    const quarn::SampleBuffer& x = got->sweeps[0].series.samples();
+    EXPECT_EQ(x[0], 0.0);
+    for (std::size_t j = 1; j < x.size(); ++j) EXPECT_LT(x[j - 1], x[j]);
+    auto header = quarn::split::load_split_header(main);
+    ASSERT_TRUE(header) << header.error();
+    EXPECT_EQ(header->size(), got->header.size());
+    EXPECT_TRUE(quarn::split::is_split_main(main));
+  }
+}
+
+TEST(SplitLoad, RefusesEveryFaultOfTheMainFileAndItsSiblings) {
+  struct Case {
+    const char* what;
+    std::function<void(Buf& main)> change;
+    std::vector<const char*> data_names;  // the data siblings written (example A's data)
+    const char* message;                  // every "<dir>/" left out
+    quarn::FailureKind kind = quarn::FailureKind::Format;
+  };
+  const std::vector<const char*> psfxl = {".psfxl"};
+  const std::vector<Case> cases = {
+      {"analysis type ac", [](Buf& m) { put(m, 0x1ac, "0000000261630000"); }, psfxl,
+       "demo.tran.tran: analysis type 'ac' (only tran seen)"},
+      {"no analysis type", [](Buf& m) { edit(m, 0, "analysis type", "analysis typf"); }, psfxl,
+       "demo.tran.tran: no 'analysis type' in HEADER (only tran seen)"},
+      {"no data file", [](Buf&) {}, {},
+       "demo.tran.tran: split main file without a data file (looked for demo.tran.tran.psfxl and "
+       "demo.tran.tran.dat), or a single file never finished",
+       quarn::FailureKind::Io},
+      {"both data files", [](Buf&) {}, {".psfxl", ".dat"},
+       "demo.tran.tran: both demo.tran.tran.psfxl and demo.tran.tran.dat exist"},
+      {"a footer", [](Buf& m) { m = m + text("Clarissa") + repeat(4, 0); }, psfxl,
+       "demo.tran.tran: has a footer: an ordinary single file, not a split main file"},
+      {"first word", [](Buf& m) { put(m, 0, "00000000"); }, psfxl,
+       "demo.tran.tran: first word is not 0x00000400 (windowed layout): not a split main file"},
+      {"stub", [](Buf& m) { put(m, 0x3a4, "00000000"); }, psfxl,
+       "demo.tran.tran: the 12 bytes after TRACE (offset 924) are not the VALUE stub 00000004 "
+       "00000015 ffffffff: an unfinished or damaged single file, not a split main file"},
+      {"no stub", [](Buf& m) { m.resize(0x39c); }, psfxl,
+       "demo.tran.tran: the 12 bytes after TRACE (offset 924) are not the VALUE stub 00000004 "
+       "00000015 ffffffff: an unfinished or damaged single file, not a split main file"},
+      {"Int32 trace", [](Buf& m) { put(m, 0x240, "00000005"); }, psfxl,
+       "demo.tran.tran: trace 'V0:p' has type Int32; only Float64 is seen in split form (refused)"},
+      {"chunk 0x24 in place of a declaration", [](Buf& m) { put(m, 0x2e0, "00000024"); }, psfxl,
+       "demo.tran.tran: chunk 0x24 at offset 736 is not right after a trace declaration's type id"},
+      {"fewer traces than signals", [](Buf& m) {
+         put(m, 0x2dc, "00000004");
+         put(m, 0x2bc, "0000038c");  // the TRACE container and sub-container ends
+         put(m, 0x2c4, "00000330");
+         splice(m, 0x330, 0x14, {});  // V1:p
+       }, psfxl,
+       "demo.tran.tran.psfxl: record 9 at offset 730 ('3:4:ffffffffffffffff:6:0:aa:1ca.64:62.62'): "
+       "signal index 4 is not below the 4 traces of the main file"},
+  };
+  for (const Case& c : cases) {
+    Directory dir;
+    Buf main = unhex(ex::kExampleAMain);
+    c.change(main);
+    const std::string path = dir.write("demo.tran.tran", main);
+    for (const char* suffix : c.data_names)
+      dir.write(std::string("demo.tran.tran") + suffix, unhex(ex::kExampleAData));
+    auto got = quarn::split::load_split(path);
+    ASSERT_FALSE(got) << c.what;
+    std::string message = got.error();
+    for (std::size_t at; (at = message.find(dir.path() + "/")) != std::string::npos;)
+      message.erase(at, dir.path().size() + 1);
+    EXPECT_EQ(message, c.message) << c.what;
+    EXPECT_EQ(got.failure_kind(), c.kind) << c.what;
+  }
+}
+
+// The chunks 0x24 of a 1.4 main file are checked against the decoded samples.
+TEST(SplitLoad, ChecksChunk24) {
+  struct Case {
+    std::size_t at;  // a field of clk's chunk (at 0x304)
+    const char* hex;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {0x308, "00000000000000c5", "record offset 197, the data file 196"},
+      {0x310, "0000000000000004", "n 4, the data file 3"},
+      {0x318, "3ff0000000000000", "first x 1, the data file 0"},
+      {0x320, "0000000000000000", "last x 0, the data file 1e-10"},
+      {0x328, "3ff0000000000000", "minimum y 1, the data file 0"},
+      {0x330, "3ff0000000000000", "maximum y 1, the data file 1.2"},
+  };
+  for (const Case& c : cases) {
+    Directory dir;
+    Buf main = unhex(ex::kExampleBMain);
+    put(main, c.at, c.hex);
+    const std::string path = dir.write("short.tran.tran", main);
+    dir.write("short.tran.tran.psfxl", unhex(ex::kExampleBData));
+    auto got = quarn::split::load_split(path);
+    ASSERT_FALSE(got) << c.message;
+    EXPECT_EQ(got.error(), path + ": trace 'clk': chunk 0x24 gives " + c.message);
   }
 }
 
