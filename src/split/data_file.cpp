@@ -316,8 +316,8 @@ Status Walk::column_record(const std::vector<std::string_view>& fields) {
   if (!n) return pass_up(n);
   if (*n == 0) return refuse("n = 0");
   // len = 8 n (N + 1), without overflow: len fits in the file.
-  const std::uint64_t columns = traces_ + 1;
-  if (columns == 0 || *n > length_ / 8 / columns || 8 * *n * columns != length_)
+  const std::uint64_t columns = traces_ + 1;  // at most the main file's size
+  if (*n > length_ / 8 / columns || 8 * *n * columns != length_)
     return refuse("payload of {} bytes is not {} points x ({} traces + 1) x 8", length_, *n, traces_);
   column_seen_ = true;
   points = *n;
@@ -466,7 +466,7 @@ Status Walk::block(std::uint64_t at, std::uint64_t length, std::uint64_t n, bool
   std::uint64_t pos = kBlockHeader;
   Status outcome;
   const unsigned count = plan.one_stream ? 1 : 8;
-  for (unsigned k = 0; k < count && outcome; ++k) {
+  for (unsigned k = 0; k < count; ++k) {
     const std::string sub = plan.one_stream ? std::string("stream") : format("plane {}", k);
     if (length - pos < 4) {
       outcome = refuse_block(format("{} length runs past the end of the block",
@@ -497,7 +497,10 @@ Status Walk::block(std::uint64_t at, std::uint64_t length, std::uint64_t n, bool
     pos += stored;
     // A stream that cannot produce its plane fails its decode before any
     // output: the walk stops here, so nothing is sized from such a count.
-    if (stored != wanted && wanted > fastlz_max_output(stored)) outcome = Failure{};
+    if (stored != wanted && wanted > fastlz_max_output(stored)) {
+      outcome = Failure{};
+      break;
+    }
   }
   if (outcome && pos != length)
     outcome = refuse_block(format("{} bytes left over after the sub-blocks", length - pos));
@@ -505,7 +508,8 @@ Status Walk::block(std::uint64_t at, std::uint64_t length, std::uint64_t n, bool
   return outcome;
 }
 
-// Runs one job into the series; false with `failure` set when it fails.
+// Runs one job into the series. Without series (a walk that failed), only
+// blocks are run, to find their faults.
 Status run_job(const Job& job, std::uint64_t n, std::vector<SampleBuffer>& series,
                std::unique_ptr<std::uint8_t[]>& scratch) {
   const std::size_t count = static_cast<std::size_t>(n);
@@ -514,16 +518,16 @@ Status run_job(const Job& job, std::uint64_t n, std::vector<SampleBuffer>& serie
     case Job::Kind::Block: {
       if (!scratch) {
         scratch.reset(new (std::nothrow) std::uint8_t[8 * count]);
+        // LCOV_EXCL_BR_LINE: the size is bounded by the file's; no test runs out of memory
         if (!scratch) return fail("cannot allocate memory to decode {} points", n);
       }
       return decode_block(job.block, n, scratch.get(), out);
     }
     case Job::Kind::Constant:
-      if (out != nullptr) std::fill(out, out + count, std::bit_cast<double>(job.bits));
+      std::fill(out, out + count, std::bit_cast<double>(job.bits));
       return {};
     case Job::Kind::Column:
-      if (out != nullptr)
-        for (std::size_t j = 0; j < count; ++j)
+      for (std::size_t j = 0; j < count; ++j)
           out[j] = std::bit_cast<double>(load_le64(job.column.data() + 8 * j));
       return {};
     case Job::Kind::Copy:
@@ -550,6 +554,7 @@ Result<DecodedData> decode_data_file(Bytes data, const std::string& name, DataSu
   const std::uint64_t n = walk.points;
   std::vector<SampleBuffer> series(static_cast<std::size_t>(traces) + 1);
   for (SampleBuffer& s : series) {
+    // LCOV_EXCL_BR_LINE: n is bounded by the file's size; no test runs out of memory
     if (!s.reserve_more_exact(n))
       return fail("{}: cannot allocate memory for {} samples", name, n);
     s.extend(static_cast<std::size_t>(n));

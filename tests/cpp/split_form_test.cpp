@@ -2,6 +2,7 @@
 // streams and every refusal: FastLZ alone, then the data file.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -226,6 +227,29 @@ void reframe(Buf& b, std::size_t at, std::size_t payload, std::string_view line)
 }
 void append(Buf& b, std::string_view line) { b = b + header(b.size(), line); }
 
+// A 1.4 data file of one signal of 300 points: the x block raw, the y block
+// with plane 0 an empty stream, which no FastLZ stream of 0 bytes can give.
+Buf plane_beyond_its_stream() {
+  const std::uint32_t n = 300;
+  auto le32 = [](std::uint32_t v) {
+    Buf b(4);
+    for (int i = 0; i < 4; ++i) b[static_cast<std::size_t>(i)] = static_cast<std::byte>(v >> (8 * i));
+    return b;
+  };
+  auto block_header = [&](std::uint32_t size) {
+    return unhex("02010108") + le32(8 * n) + le32(8 * n) + le32(size) + le32(20);
+  };
+  Buf x = block_header(20 + 8 * (4 + n));
+  for (int k = 0; k < 8; ++k) x = x + le32(n) + repeat(n, 0);
+  Buf y = block_header(20 + 8 * 4);
+  for (int k = 0; k < 8; ++k) y = y + le32(0);
+  Buf file = unhex(ex::kExampleBData);
+  file.resize(0x48);
+  const std::string line = "3:0:ffffffffffffffff:12c:9c8:22:994:34";
+  file = file + header(0x48, line) + x + y;
+  return file;
+}
+
 struct Refusal {
   const char* what;
   std::string_view base;  // example A's or C's data file
@@ -235,7 +259,7 @@ struct Refusal {
 };
 
 TEST(SplitDataFile, RefusesEveryFault) {
-  const std::string_view A = ex::kExampleAData, C = ex::kExampleCData;
+  const std::string_view A = ex::kExampleAData, B = ex::kExampleBData, C = ex::kExampleCData;
   const char* const r5 = "record 5 at offset 232 ('3:0:ffffffffffffffff:6:bb:22:64:57')";
   const std::string y5 = std::string(r5) + ", y block";
   auto r6 = [](std::string_view line) { return "record 6 at offset 459 ('" + std::string(line) + "')"; };
@@ -397,6 +421,59 @@ TEST(SplitDataFile, RefusesEveryFault) {
        "record 7 at offset 504 ('3:2:ffffffffffffffff:6:2a:a2:e8.64:2a'), y block, stream: unknown FastLZ level (first byte 0x40)"},
       {{"a FastLZ fault before a framing fault", A, kA, [](Buf& b) { put(b, 0x18c, "40"); b.resize(700); }, ""},
        y5 + ", plane 0: unknown FastLZ level (first byte 0x40)"},
+      {{"DEL in a line", A, kA, [](Buf& b) { put(b, 0xea, "7f"); }, ""},
+       "record 5 at offset 232: header line is not printable ASCII"},
+      {{"first field 1", A, kA, [](Buf& b) { edit(b, 0, "1.1:0:", "1.1:1:"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:1:ffffffffffffffff:4:20'): first record fields are not 0:ffffffffffffffff:4:20"},
+      {{"first field 2", A, kA, [](Buf& b) { edit(b, 0, "ffff:4", "fffe:4"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:fffffffffffffffe:4:20'): first record fields are not 0:ffffffffffffffff:4:20"},
+      {{"first length", A, kA, [](Buf& b) { edit(b, 0, ":4:20", ":4:28"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:4:28'): first record fields are not 0:ffffffffffffffff:4:20"},
+      {{"first seven fields", A, kA, [](Buf& b) { reframe(b, 0, 0x28, "!ngpsf-1.1:0:ffffffffffffffff:4:20:0:0"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:4:20:0:0'): unexpected extra fields in the first record"},
+      {{"header word 0", A, kA, [](Buf& b) { put(b, 0x30, "01"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:4:20'): header words (1, 1, 1) are not (0, 1, 1) for generation 1.1"},
+      {{"header word 1", A, kA, [](Buf& b) { put(b, 0x38, "00"); }, ""},
+       "record 0 at offset 0 ('!ngpsf-1.1:0:ffffffffffffffff:4:20'): header words (0, 0, 1) are not (0, 1, 1) for generation 1.1"},
+      {{"text field 3", A, kA, [](Buf& b) { edit(b, 0x70, ":9:9", ":z:9"); }, ""},
+       "record 2 at offset 112 ('SubVersion:0:70:z:9'): bad hexadecimal number 'z'"},
+      {{"seventeen digits", A, kA, [](Buf& b) { reframe(b, 0x70, 0x88, "SubVersion:0:00000000000000070:9:9"); }, ""},
+       "record 2 at offset 112 ('SubVersion:0:00000000000000070:9:9'): text record field 2 (00000000000000070) is not its own offset"},
+      {{"empty length", A, kA, [](Buf& b) { reframe(b, 0x70, 0x88, "SubVersion:0:70:9:"); }, ""},
+       "record 2 at offset 112 ('SubVersion:0:70:9:'): bad hexadecimal payload length ''"},
+      {{"two dots", A, kA, [](Buf& b) { edit(b, 0x1cb, "bb.64", "b.b.64"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:a0:b.b.64") + ": bad reference 'b.b.64'"},
+      {{"bad reference start", A, kA, [](Buf& b) { edit(b, 0x1cb, "bb.64", "zb.64"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:a0:zb.64") + ": bad hexadecimal reference 'zb'"},
+      {{"reference 0 back", A, kA, [](Buf& b) { edit(b, 0x1cb, "bb.64", "00.64"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:a0:00.64") + ": x reference 00.64 does not lie wholly before the record"},
+      {{"reference before the file", A, kA, [](Buf& b) { edit(b, 0x1cb, "bb.64", "fff.64"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:a0:fff.64") + ": x reference fff.64 does not lie wholly before the record"},
+      {{"bad point count", A, kA, [](Buf& b) { edit(b, 0x1cb, ":6:8:", ":g:8:"); }, ""},
+       r6("3:1:ffffffffffffffff:g:8:a0:bb.64") + ": bad hexadecimal point count 'g'"},
+      {{"bad flags", A, kA, [](Buf& b) { edit(b, 0x1cb, ":a0:", ":z0:"); }, ""},
+       r6("3:1:ffffffffffffffff:6:8:z0:bb.64") + ": bad hexadecimal flags 'z0'"},
+      {{"bad x length", A, kA, [](Buf& b) { edit(b, 0xe8, ":64:57", ":6z:57"); }, ""},
+       "record 5 at offset 232 ('3:0:ffffffffffffffff:6:bb:22:6z:57'): bad hexadecimal x length '6z'"},
+      {{"bad y length", A, kA, [](Buf& b) { edit(b, 0xe8, ":64:57", ":64:5z"); }, ""},
+       "record 5 at offset 232 ('3:0:ffffffffffffffff:6:bb:22:64:5z'): bad hexadecimal y length '5z'"},
+      {{"bad a2 y length", A, kA, [](Buf& b) { edit(b, 0x1f8, ":e8.64:2a", ":e8.64:2z"); }, ""},
+       "record 7 at offset 504 ('3:2:ffffffffffffffff:6:2a:a2:e8.64:2z'): bad hexadecimal y length '2z'"},
+      {{"own x and a constant", B, kA, [](Buf& b) { edit(b, 0x48, ":54:20:4c", ":55:20:4c"); }, ""},
+       "record 1 at offset 72 ('3:0:ffffffffffffffff:3:55:20:4c'): payload of 85 bytes is not Lx + 8"},
+      {{"block tag byte 1", A, kA, [](Buf& b) { put(b, 0x175, "02"); }, ""}, y5 + ": block starts with 02 02, not 02 01"},
+      {{"decoded sizes too small", A, kA, [](Buf& b) { put(b, 0x178, "28"); put(b, 0x17c, "28"); }, ""},
+       y5 + ": decoded sizes 40 and 40 are not 8 x 6"},
+      {{"decoded sizes too large", A, kA, [](Buf& b) { put(b, 0x178, "38"); put(b, 0x17c, "38"); }, ""},
+       y5 + ": decoded sizes 56 and 56 are not 8 x 6"},
+      {{"column field 2", C, kC, [](Buf& b) { edit(b, 0xe8, "ffff:3", "fffe:3"); }, ""},
+       "record 5 at offset 232 ('1:0:fffffffffffffffe:3:48'): column record fields 1 and 2 are not 0 and ffffffffffffffff"},
+      {{"column bad n", C, kC, [](Buf& b) { edit(b, 0xe8, ":3:48", ":g:48"); }, ""},
+       "record 5 at offset 232 ('1:0:ffffffffffffffff:g:48'): bad hexadecimal point count 'g'"},
+      {{"column n too large", C, kC, [](Buf& b) { edit(b, 0xe8, ":3:48", ":300:48"); }, ""},
+       "record 5 at offset 232 ('1:0:ffffffffffffffff:300:48'): payload of 72 bytes is not 768 points x (2 traces + 1) x 8"},
+      {{"a plane that cannot be decoded from its bytes", {}, kA, [](Buf& b) { b = plane_beyond_its_stream(); }, ""},
+       "record 1 at offset 72 ('3:0:ffffffffffffffff:12c:9c8:22:994:34'), y block, plane 0: FastLZ stream is empty"},
       {{"second column record", C, kC, [](Buf& b) { splice(b, 0x150, 0, Buf(b.begin() + 0xe8, b.begin() + 0x150)); }, ""},
        "record 6 at offset 336 ('1:0:ffffffffffffffff:3:48'): a second column record (several column records: not seen)"},
       {{"column length", C, kC, [](Buf& b) { edit(b, 0xe8, ":3:48", ":2:48"); }, ""},
@@ -412,10 +489,10 @@ TEST(SplitDataFile, RefusesEveryFault) {
       {{"no column record", C, kC, [](Buf& b) { b.resize(232); }, ""}, "no column record"},
   };
   for (const auto& [c, message] : cases) {
-    Buf data = unhex(c.base);
+    Buf data = c.base.data() == nullptr ? Buf{} : unhex(c.base);
     c.change(data);
     auto got = decode_data_file(data, c.name, c.name == kA ? DataSuffix::Psfxl : DataSuffix::Dat,
-                                c.base == C ? 2 : 5);
+                                c.base == C || c.base == B ? 2 : 5);
     ASSERT_FALSE(got) << c.what;
     EXPECT_EQ(got.error(), std::string(c.name) + ": " + message) << c.what;
     EXPECT_EQ(got.failure_kind(), quarn::FailureKind::Format);
@@ -557,6 +634,30 @@ TEST(SplitLoad, RefusesEveryFaultOfTheMainFileAndItsSiblings) {
   }
 }
 
+// Paths that are not split main files, or whose data file cannot be read.
+TEST(SplitLoad, RefusesWhatCannotBeRead) {
+  Directory dir;
+  const std::string missing = dir.path() + "/missing.tran.tran";
+  EXPECT_EQ(quarn::split::load_split(missing).failure_kind(), quarn::FailureKind::Io);
+  EXPECT_EQ(quarn::split::load_split_header(missing).failure_kind(), quarn::FailureKind::Io);
+  EXPECT_FALSE(quarn::split::is_split_main(missing));
+  Buf single = unhex(ex::kExampleAMain) + text("Clarissa") + repeat(4, 0);
+  EXPECT_FALSE(quarn::split::is_split_main(dir.write("single", single)));
+  Buf not_windowed = unhex(ex::kExampleAMain);
+  put(not_windowed, 0, "00000200");
+  EXPECT_FALSE(quarn::split::is_split_main(dir.write("simple", not_windowed)));
+  EXPECT_FALSE(quarn::split::is_split_main(dir.write("short", unhex("00000400"))));
+  Buf no_stub = unhex(ex::kExampleAMain);
+  no_stub.resize(0x39c);
+  EXPECT_FALSE(quarn::split::is_split_main(dir.write("unfinished", no_stub)));
+  // A data sibling that is a directory: it exists, and cannot be read.
+  const std::string main = dir.write("demo.tran.tran", unhex(ex::kExampleAMain));
+  std::filesystem::create_directory(main + ".psfxl");
+  auto got = quarn::split::load_split(main);
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.failure_kind(), quarn::FailureKind::Io);
+}
+
 // The chunks 0x24 of a 1.4 main file are checked against the decoded samples.
 TEST(SplitLoad, ChecksChunk24) {
   struct Case {
@@ -572,6 +673,23 @@ TEST(SplitLoad, ChecksChunk24) {
       {0x328, "3ff0000000000000", "minimum y 1, the data file 0"},
       {0x330, "3ff0000000000000", "maximum y 1, the data file 1.2"},
   };
+  // NaN where chunk and samples both have it passes: a NaN first x, and a NaN
+  // among the samples (minimum and maximum are not compared then).
+  {
+    Directory dir;
+    Buf main = unhex(ex::kExampleBMain), data = unhex(ex::kExampleBData);
+    put(main, 0x2d0, "7ff8000000000000");
+    put(main, 0x318, "7ff8000000000000");
+    put(data, 0x70 + 24 + 6 * 7, "f8");  // the sweep's point 0
+    put(data, 0x70 + 24 + 7 * 7, "7f");
+    put(data, 0xf0 + 24 + 6 * 7, "f8");  // clk's point 0
+    put(data, 0xf0 + 24 + 7 * 7, "7f");
+    const std::string path = dir.write("short.tran.tran", main);
+    dir.write("short.tran.tran.psfxl", data);
+    auto got = quarn::split::load_split(path);
+    ASSERT_TRUE(got) << got.error();
+    EXPECT_TRUE(std::isnan(got->traces[1].series.samples()[0]));
+  }
   for (const Case& c : cases) {
     Directory dir;
     Buf main = unhex(ex::kExampleBMain);
