@@ -114,10 +114,6 @@ Status read_declarations(Cursor& cur, std::uint64_t end, const TypeTable& types,
 
 }  // namespace
 
-bool may_be_split_main(Bytes data) noexcept {
-  return data.size() >= 16 && load_be32(data.data()) == kWindowed && !has_footer(data);
-}
-
 Result<MainFile> parse_main_file(Bytes data) {
   if (has_footer(data)) return fail("has a footer: an ordinary single file, not a split main file");
   Cursor cur(data);

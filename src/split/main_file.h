@@ -36,8 +36,4 @@ struct MainFile {
 // type, the sweep count. Messages do not name the file.
 Result<MainFile> parse_main_file(Bytes data);
 
-// Whether `data` has the two marks of a split main file that cost nothing to
-// test: the windowed first word and no footer. parse_main_file settles it.
-bool may_be_split_main(Bytes data) noexcept;
-
 }  // namespace quarn::split

@@ -15,6 +15,7 @@
 #include "split/data_file.h"
 #include "split/fastlz.h"
 #include "split/load.h"
+#include "split/main_file.h"
 #include "split_examples.h"
 
 namespace {
@@ -631,6 +632,20 @@ TEST(SplitLoad, RefusesEveryFaultOfTheMainFileAndItsSiblings) {
       message.erase(at, dir.path().size() + 1);
     EXPECT_EQ(message, c.message) << c.what;
     EXPECT_EQ(got.failure_kind(), c.kind) << c.what;
+  }
+}
+
+// A main file cut anywhere before the end of its VALUE stub is refused, with
+// a message, whatever section the cut falls in.
+TEST(SplitMainFile, RefusesEveryCut) {
+  for (std::string_view example : {ex::kExampleAMain, ex::kExampleBMain}) {
+    const Buf whole = unhex(example);
+    ASSERT_TRUE(quarn::split::parse_main_file(whole));
+    for (std::size_t size = 0; size < whole.size(); ++size) {
+      auto got = quarn::split::parse_main_file(Bytes(whole.data(), size));
+      ASSERT_FALSE(got) << size;
+      EXPECT_FALSE(got.error().empty());
+    }
   }
 }
 
