@@ -21,7 +21,7 @@ import stat
 from typing import TYPE_CHECKING, Any
 
 from . import _quarn
-from ._native import read_header
+from ._native import is_split_main, read_header, read_split
 
 if TYPE_CHECKING:
     from ._quarn import Psf
@@ -102,8 +102,12 @@ else:
         try:
             return _quarn.read_psf(*args, **kwargs)
         except ValueError as exc:
-            add_note(exc, _path_argument(args, kwargs))
-            raise
+            path = _path_argument(args, kwargs)
+            # The main file of a split result (by content): its samples are beside it.
+            if not is_split_main(path):
+                add_note(exc, path)
+                raise
+        return read_split(path)
 
     read_psf.__module__ = __package__
     read_psf.__doc__ = (

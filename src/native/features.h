@@ -9,5 +9,6 @@ namespace quarn::native {
 bool register_header(PyObject* module);  // header.cpp: read_header
 bool register_batch(PyObject* module);   // batch.cpp: BatchReader
 bool register_lazy(PyObject* module);    // lazy.cpp: LazyFile
+bool register_split(PyObject* module);   // split.cpp: read_split, is_split_main
 
 }  // namespace quarn::native

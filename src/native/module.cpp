@@ -14,7 +14,8 @@ int exec_module(PyObject* module) noexcept {
   if (!result_types::adopt() ||
       !numpy_bridge::init({"quarn._native.InternalError", "quarn._native.SampleKeeper"}))
     return -1;
-  if (!register_header(module) || !register_batch(module) || !register_lazy(module)) return -1;
+  if (!register_header(module) || !register_batch(module) || !register_lazy(module) ||
+      !register_split(module)) return -1;
   return 0;
 }
 
