@@ -98,3 +98,14 @@ def test_a_single_file_is_not_taken_for_a_split_main_file(tmp_path):
     assert "footer" in str(info.value)
     assert not quarn._native.is_split_main(str(cut))
     assert quarn._native.is_split_main(str(main))
+
+
+def test_read_header_of_a_main_file_and_the_note_on_a_sibling(tmp_path):
+    result = _result(10)
+    main = result.write(tmp_path)
+    assert quarn.read_header(str(main)) == quarn.read_psf(str(main)).header
+    for suffix in (".psfxl", ".sig"):
+        with pytest.raises(ValueError) as info:
+            quarn.read_psf(str(main) + suffix)
+        assert info.value.__notes__ == [
+            f"this is a sibling of the split result whose main file is {str(main)!r}: read that file"]

@@ -22,9 +22,15 @@ def read_header(path: StrPath) -> dict[str, str | int | float]:
 
     Only the footer and the HEADER section are read, so listing many files costs
     about what opening them and reading their first page costs. A file that
-    `read_psf` rejects for a fault past the HEADER passes here.
+    `read_psf` rejects for a fault past the HEADER passes here. The main file of
+    a split result gives its HEADER; its data file is not looked at.
     """
-    return _native.read_header(path)
+    try:
+        return _native.read_header(path)
+    except ValueError:
+        if not _native.is_split_main(path):
+            raise
+    return _native.read_header(path, require_footer=False)
 
 
 def default_workers() -> int:

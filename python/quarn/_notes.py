@@ -60,6 +60,11 @@ def note_for(path: str | os.PathLike[str]) -> str | None:
         os.close(fd)
     if start == b"HEADER":
         return TEXT_FORM
+    name = os.fspath(path)
+    if isinstance(name, str):  # a sibling of a split result names its main file
+        main, dot, suffix = name.rpartition(".")
+        if dot and suffix in ("psfxl", "dat", "sig") and is_split_main(main):
+            return f"this is a sibling of the split result whose main file is {main!r}: read that file"
     try:
         read_header(path)
         return None  # the footer is there: the fault lies beyond the HEADER
