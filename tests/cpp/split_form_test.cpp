@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_builder.h"
 #include "records.h"
 #include "split/data_file.h"
 #include "split/fastlz.h"
@@ -22,6 +23,7 @@ namespace {
 
 namespace ex = quarn_test::split_examples;
 using quarn::Bytes;
+using quarn::ChunkId;
 using quarn::split::DataSuffix;
 using quarn::split::decode_data_file;
 using quarn::split::fastlz_decode;
@@ -86,6 +88,7 @@ TEST(FastLz, DecodesWorkedStreams) {
       {"far match", unhex("2341424300e0") + repeat(35, 0xff) + unhex("3e003fff0328005a"),
        text("ABC") + repeat(8997, 0) + text("ABCZ")},
       {"level 1: distance 8192 is near", level1_far_distance(), alternating(8196)},
+      {"level 2: a distance byte ff below the far escape", unhex("2000e0ff240020ff"), repeat(304, 0)},
   };
   for (const Stream& c : cases) {
     Buf out(c.output.size());
@@ -185,6 +188,9 @@ TEST(SplitDataFile, KeepsEveryBit) {
   // The sweep's raw point 5 becomes +inf.
   const std::size_t x = 0x110 + 20 + 4;
   for (std::size_t k = 0; k < 8; ++k) data[x + k * 10 + 5] = static_cast<std::byte>(k == 6 ? 0xf0 : k == 7 ? 0x7f : 0);
+  // Hexadecimal fields may be upper case.
+  ASSERT_EQ(data[0x1e8], std::byte{'b'});  // record 6's x reference, "bb.64"
+  data[0x1e8] = data[0x1e9] = std::byte{'B'};
   auto got = decode_data_file(data, "x", DataSuffix::Psfxl, 5);
   ASSERT_TRUE(got) << got.error();
   auto word = [](const quarn::SampleBuffer& b, std::size_t j) {
@@ -635,6 +641,68 @@ TEST(SplitLoad, RefusesEveryFaultOfTheMainFileAndItsSiblings) {
   }
 }
 
+// Main files built declaration by declaration: nested and empty groups, and
+// the faults of sweeps and traces no example shows.
+TEST(SplitMainFile, ReadsGroupsAndRefusesOtherDeclarations) {
+  using quarn_test::ByteBuilder;
+  using Part = std::function<void(ByteBuilder&)>;
+  auto build = [](const Part& header, const Part& sweeps, const Part& traces) {
+    ByteBuilder b;
+    auto h = b.u32(0x400).open(ChunkId::Container);
+    header(b);
+    b.close(h);
+    b.type_section([](ByteBuilder& t) {
+      t.type_decl(10, "sweep", 11).type_decl(11, "V", 11).type_decl(12, "I", 5);
+      t.type_decl(13, "pair", 16).type_decl(0, "x", 11).type_decl(0, "y", 11).chunk(ChunkId::StructEnd);
+    });
+    b.sweep_section(sweeps);
+    b.trace_section(traces);
+    b.u32(4).u32(0x15).u32(0xffffffff);
+    return Buf(b.bytes().begin(), b.bytes().end());
+  };
+  const Part tran = [](ByteBuilder& b) { b.prop_string("analysis type", "tran"); };
+  const Part time = [](ByteBuilder& b) { b.decl(20, "time", 10); };
+  const Part one = [](ByteBuilder& b) { b.decl(30, "v", 11); };
+  struct Case {
+    const char* what;
+    Part header, sweeps, traces;
+    const char* result;  // the trace names, or what the message holds
+  };
+  const std::vector<Case> cases = {
+      {"nested and empty groups", tran, time,
+       [](ByteBuilder& b) {
+         b.decl(30, "flat", 11).group(31, "g", 2).group(32, "inner", 1).decl(33, "a", 11);
+         b.group(34, "empty", 0);
+       },
+       "flat a"},
+      {"unknown type", tran, time, [](ByteBuilder& b) { b.decl(30, "v", 99); },
+       "declaration 30 references unknown type id 99"},
+      {"struct trace", tran, time, [](ByteBuilder& b) { b.decl(30, "p", 13); },
+       "trace 'p' has type Struct; only Float64 is seen in split form (refused)"},
+      {"Int32 sweep", tran, [](ByteBuilder& b) { b.decl(20, "time", 12); }, one,
+       "sweep 'time' has type Int32; only Float64 is seen in split form (refused)"},
+      {"chunk 0x24 on the sweep", tran, [](ByteBuilder& b) { b.decl(20, "time", 10).u32(0x24).fill(48); }, one,
+       "is not right after a trace declaration's type id"},
+      {"a group past its section", tran, time, [](ByteBuilder& b) { b.group(31, "g", 2).decl(30, "v", 11); },
+       "got 19"},
+      {"analysis type not a string", [](ByteBuilder& b) { b.prop_int("analysis type", 1); }, time, one,
+       "analysis type '(not a string)' (only tran seen)"},
+      {"two sweeps", tran, [](ByteBuilder& b) { b.decl(20, "time", 10).decl(21, "t2", 10); }, one,
+       "2 sweep declarations (exactly one seen)"},
+      {"no sweep", tran, [](ByteBuilder&) {}, one, "0 sweep declarations (exactly one seen)"},
+  };
+  for (const Case& c : cases) {
+    auto got = quarn::split::parse_main_file(build(c.header, c.sweeps, c.traces));
+    if (got) {
+      std::string names;
+      for (const std::string& t : got->traces) names += (names.empty() ? "" : " ") + t;
+      EXPECT_EQ(names, c.result) << c.what;
+    } else {
+      EXPECT_NE(got.error().find(c.result), std::string::npos) << c.what << ": " << got.error();
+    }
+  }
+}
+
 // A main file cut anywhere before the end of its VALUE stub is refused, with
 // a message, whatever section the cut falls in.
 TEST(SplitMainFile, RefusesEveryCut) {
@@ -684,6 +752,7 @@ TEST(SplitLoad, ChecksChunk24) {
       {0x308, "00000000000000c5", "record offset 197, the data file 196"},
       {0x310, "0000000000000004", "n 4, the data file 3"},
       {0x318, "3ff0000000000000", "first x 1, the data file 0"},
+      {0x318, "7ff8000000000000", "first x nan, the data file 0"},
       {0x320, "0000000000000000", "last x 0, the data file 1e-10"},
       {0x328, "3ff0000000000000", "minimum y 1, the data file 0"},
       {0x330, "3ff0000000000000", "maximum y 1, the data file 1.2"},
