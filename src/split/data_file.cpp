@@ -514,25 +514,19 @@ Status run_job(const Job& job, std::uint64_t n, std::vector<SampleBuffer>& serie
                std::unique_ptr<std::uint8_t[]>& scratch) {
   const std::size_t count = static_cast<std::size_t>(n);
   double* out = series.empty() ? nullptr : series[job.series].data();
-  switch (job.kind) {
-    case Job::Kind::Block: {
-      if (!scratch) {
-        scratch.reset(new (std::nothrow) std::uint8_t[8 * count]);
-        // LCOV_EXCL_BR_LINE: the size is bounded by the file's; no test runs out of memory
-        if (!scratch) return fail("cannot allocate memory to decode {} points", n);
-      }
-      return decode_block(job.block, n, scratch.get(), out);
+  if (job.kind == Job::Kind::Block) {
+    if (!scratch) {
+      scratch.reset(new (std::nothrow) std::uint8_t[8 * count]);
+      // LCOV_EXCL_BR_LINE: the size is bounded by the file's; no test runs out of memory
+      if (!scratch) return fail("cannot allocate memory to decode {} points", n);
     }
-    case Job::Kind::Constant:
-      std::fill(out, out + count, std::bit_cast<double>(job.bits));
-      return {};
-    case Job::Kind::Column:
-      for (std::size_t j = 0; j < count; ++j)
-          out[j] = std::bit_cast<double>(load_le64(job.column.data() + 8 * j));
-      return {};
-    case Job::Kind::Copy:
-      return {};  // after every block is decoded
+    return decode_block(job.block, n, scratch.get(), out);
   }
+  if (job.kind == Job::Kind::Constant) std::fill(out, out + count, std::bit_cast<double>(job.bits));
+  if (job.kind == Job::Kind::Column)
+    for (std::size_t j = 0; j < count; ++j)
+      out[j] = std::bit_cast<double>(load_le64(job.column.data() + 8 * j));
+  // A copy is made after every block is decoded.
   return {};
 }
 
