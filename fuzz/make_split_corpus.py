@@ -10,6 +10,9 @@ number of traces, with 0x80 set for a .dat file, and the file). The seeds are
 the worked examples' data files (generations 1.1, 1.4 and 0.1, taken from the
 C++ tests' copy of them), a few of their faults, and the worked FastLZ
 streams, so the fuzzer starts past the framing everywhere.
+
+Files named `fuzz-*` are the minimised coverage of fuzzing runs (see
+fuzz/README.md): this script neither writes, checks nor removes them.
 """
 
 from __future__ import annotations
