@@ -109,3 +109,17 @@ def test_read_header_of_a_main_file_and_the_note_on_a_sibling(tmp_path):
             quarn.read_psf(str(main) + suffix)
         assert info.value.__notes__ == [
             f"this is a sibling of the split result whose main file is {str(main)!r}: read that file"]
+
+
+def test_read_many_and_quarn_info_read_split_results(tmp_path, capsys):
+    result = _result(20)
+    main = result.write(tmp_path)
+    (tmp_path / "missing.tran").write_bytes(main.read_bytes())  # no data sibling
+    got = list(quarn.read_many([main, tmp_path / "missing.tran"], errors="return"))
+    assert _bits(got[0].traces[0].data) == _bits(result.traces["in"])
+    assert isinstance(got[1], OSError) and "without a data file" in str(got[1])
+    from quarn.cli import main as cli
+    assert cli(["info", str(tmp_path)]) == 1  # the main file without its data file fails
+    out = capsys.readouterr()
+    assert "tran.tran.tran  (" in out.out and "20 points" in out.out
+    assert ".psfxl" not in out.out + out.err.replace("missing.tran.psfxl", "")

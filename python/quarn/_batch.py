@@ -8,7 +8,7 @@ from collections.abc import Callable, Iterable, Iterator, Sized
 from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 from . import _native
-from ._notes import add_note
+from ._notes import split_or_noted
 from ._optional import require
 
 if TYPE_CHECKING:
@@ -109,8 +109,8 @@ def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
             if isinstance(taken, tuple):
                 path, result = taken
                 if isinstance(result, ValueError):
-                    add_note(result, path)
-                if not keep_going:
+                    result = split_or_noted(result, path)
+                if not keep_going and isinstance(result, Exception):
                     raise result
             else:
                 result = taken

@@ -32,8 +32,8 @@ TEXT_FORM = (
 )
 SPLIT_MAIN = (
     "this looks like the main file of a split result: its HEADER names trailer properties "
-    "(PsfTrailer*/PsfEndTable*) and the samples live in separate files, which quarn does "
-    "not read; ask the simulator for a single-file binary result"
+    "(PsfTrailer*/PsfEndTable*), but its TRACE section is not followed by the VALUE stub "
+    "a finished split main file ends in: it looks unfinished or damaged"
 )
 UNFINISHED = (
     "the file starts like psfbin (its HEADER reads) but has no footer: it looks unfinished, "
@@ -89,6 +89,18 @@ def add_note(exc: BaseException, path: str | os.PathLike[str]) -> None:
         exc.add_note(note)
     else:  # Python 3.10: the same attribute, which 3.11 tracebacks print
         exc.__notes__ = [*(notes or ()), note]
+
+
+def split_or_noted(exc: ValueError, path: str | os.PathLike[str]) -> Psf | Exception:
+    """A file the single-file reader refused: read as the split result it is the
+    main file of (its own failure if that read fails), or `exc` with its note."""
+    if is_split_main(path):
+        try:
+            return read_split(path)
+        except (OSError, ValueError) as split_exc:
+            return split_exc
+    add_note(exc, path)
+    return exc
 
 
 def _path_argument(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:

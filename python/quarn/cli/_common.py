@@ -13,6 +13,7 @@ import numpy as np
 import quarn
 from quarn import Psf
 
+from .._native import is_split_main
 from .._optional import require
 
 T = TypeVar("T")
@@ -31,17 +32,25 @@ class UsageError(Exception):
 
 def expand_paths(args: Iterable[str]) -> list[Path]:
     """The files named: a directory stands for the files in it (sorted by name, dot files
-    left out, not recursive); anything else is taken as it is, so that a missing file is
+    left out, not recursive; the data and index siblings of a split result stand with
+    its main file); anything else is taken as it is, so that a missing file is
     reported by the reader like any other failure."""
     files: list[Path] = []
     for arg in args:
         path = Path(arg)
         if path.is_dir():
-            files.extend(sorted(p for p in path.iterdir()
-                                if p.is_file() and not p.name.startswith(".")))
+            listed = sorted(p for p in path.iterdir()
+                            if p.is_file() and not p.name.startswith("."))
+            files.extend(p for p in listed if not _split_sibling(p, listed))
         else:
             files.append(path)
     return files
+
+
+def _split_sibling(path: Path, listed: list[Path]) -> bool:
+    main = path.with_suffix("")
+    return (path.suffix in (".psfxl", ".dat", ".sig") and main in listed
+            and is_split_main(main))
 
 
 def progress(items: Iterable[T], total: int, what: str) -> Iterable[T]:
