@@ -70,13 +70,13 @@ def test_far_matches_and_long_lengths_in_a_real_block(tmp_path):
 
 
 @pytest.mark.parametrize("generation", ["1.1", "0.1"])
-def test_a_missing_data_file_is_an_os_error(tmp_path, generation):
+def test_a_missing_data_file_is_a_file_not_found_error(tmp_path, generation):
     result = _result(10, generation)
     main = result.write(tmp_path)
     for sibling in tmp_path.iterdir():
         if sibling.suffix in (".psfxl", ".dat"):
             sibling.unlink()
-    with pytest.raises(OSError, match="split main file without a data file"):
+    with pytest.raises(FileNotFoundError, match="split main file without a data file"):
         quarn.read_psf(str(main))
 
 
@@ -117,7 +117,7 @@ def test_read_many_and_quarn_info_read_split_results(tmp_path, capsys):
     (tmp_path / "missing.tran").write_bytes(main.read_bytes())  # no data sibling
     got = list(quarn.read_many([main, tmp_path / "missing.tran"], errors="return"))
     assert _bits(got[0].traces[0].data) == _bits(result.traces["in"])
-    assert isinstance(got[1], OSError) and "without a data file" in str(got[1])
+    assert isinstance(got[1], FileNotFoundError) and "without a data file" in str(got[1])
     from quarn.cli import main as cli
     assert cli(["info", str(tmp_path)]) == 1  # the main file without its data file fails
     out = capsys.readouterr()

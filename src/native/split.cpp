@@ -3,14 +3,23 @@
 #include <new>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "driver/assemble.h"
 #include "module/path_arg.h"
+#include "module/raise.h"
 #include "native/features.h"
 #include "native/without_lock.h"
 #include "split/load.h"
 
 namespace quarn::native {
 namespace {
+
+// Whether neither data sibling of the main file at `path` exists.
+bool no_data_file(const std::string& path) noexcept {
+  struct stat st;
+  return ::stat((path + ".psfxl").c_str(), &st) != 0 && ::stat((path + ".dat").c_str(), &st) != 0;
+}
 
 PyObject* read_split(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   try {
@@ -24,7 +33,13 @@ PyObject* read_split(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     if (!convert_path(arg, path)) return nullptr;
     Result<driver::Records> records = Failure{};
     without_lock([&] { records = split::load_split(path, threads); });
-    if (!records) return driver::raise_failure(records);
+    if (!records) {
+      // A missing data file is the one failure with a more precise class.
+      if (records.failure_kind() == FailureKind::Io && no_data_file(path)) {
+        return raise(PyExc_FileNotFoundError, records.error());
+      }
+      return driver::raise_failure(records);
+    }
     return driver::records_to_py(std::move(*records)).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
