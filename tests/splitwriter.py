@@ -82,7 +82,7 @@ def fastlz2(data: bytes, level: int = 2) -> bytes:
     return bytes(out)
 
 
-def _block(values: np.ndarray, *, compress: bool, mode11: bool) -> bytes:
+def _block(values: np.ndarray, *, compress: Sequence[int], mode11: bool) -> bytes:
     n = len(values)
     planes = np.ascontiguousarray(values.astype("<f8").view(np.uint8).reshape(n, 8).T)
     if mode11:
@@ -91,9 +91,9 @@ def _block(values: np.ndarray, *, compress: bool, mode11: bool) -> bytes:
         body = struct.pack("<I", len(stream)) + stream
     else:
         body = b""
-        for plane in planes:
+        for k, plane in enumerate(planes):
             raw = plane.tobytes()
-            stream = fastlz2(raw) if compress else raw
+            stream = fastlz2(raw) if k in compress else raw
             stored = stream if len(stream) < n else raw
             body += struct.pack("<I", len(stored)) + stored
     mode = 0x11 if mode11 else 0x01
@@ -117,13 +117,15 @@ class _Records:
 @dataclass
 class SplitResult:
     """A transient in split form. `mode11` names the traces whose y block is
-    one stream; `raw` stores every plane raw."""
+    one stream; `raw` stores every plane raw, else the planes in `compressed` are
+    FastLZ streams where that is shorter."""
 
     sweep: np.ndarray
     traces: dict[str, np.ndarray]
     generation: str = "1.1"
     mode11: Sequence[str] = ()
     raw: bool = False
+    compressed: Sequence[int] = range(8)
     text_records: bool = True
     record_at: list[int] = field(default_factory=list)
 
@@ -162,10 +164,12 @@ class SplitResult:
             y = np.asarray(y, "<f8")
             constant = bool((y.view(np.uint64) == y.view(np.uint64)[0]).all())
             shared = last_y is not None and np.array_equal(last_y[0].view(np.uint64), y.view(np.uint64))
-            yb = b"" if constant or shared else _block(y, compress=not self.raw, mode11=name in self.mode11)
+            yb = b"" if constant or shared else _block(y, compress=() if self.raw else self.compressed,
+                                                 mode11=name in self.mode11)
             y_payload = y[:1].tobytes() if constant else yb
             if i == 0:
-                xb = _block(np.asarray(self.sweep, "<f8"), compress=not self.raw, mode11=False)
+                xb = _block(np.asarray(self.sweep, "<f8"), compress=() if self.raw else self.compressed,
+                            mode11=False)
                 fields = f"{len(xb):x}" + ("" if constant else f":{len(yb):x}")
                 flags = 0x20 if constant else 0x22
                 payload = xb + y_payload
