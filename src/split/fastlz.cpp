@@ -77,7 +77,16 @@ Status fastlz_decode(Bytes src, std::span<std::byte> out) {
       } else if (dist == 1) {
         std::memset(to, *from, length);
       } else {
-        for (std::uint64_t i = 0; i < length; ++i) to[i] = from[i];
+        // The output repeats with period `dist`: copy whole periods, doubling
+        // the span copied from (a multiple of the period) each time.
+        std::size_t span = dist;
+        for (std::size_t left = static_cast<std::size_t>(length); left != 0;) {
+          const std::size_t n = left < span ? left : span;
+          std::memcpy(to, to - span, n);
+          to += n;
+          left -= n;
+          span += n;
+        }
       }
       op += length;
     }
