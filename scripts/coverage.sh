@@ -7,7 +7,7 @@
 # harness with clang's source-based coverage (-fprofile-instr-generate
 # -fcoverage-mapping, no optimisation), runs them through ctest, and prints the
 # line and branch coverage of the core: src/types, src/reader, src/driver (less
-# assemble.cpp, the Python half), src/batch and src/lazy.
+# assemble.cpp, the Python half), src/batch, src/lazy and src/split.
 #
 # A branch is a condition of the source, counted as two outcomes (taken, not
 # taken): each if/while/for/?: test, each operand of && and ||. Unlike gcc's
@@ -65,7 +65,7 @@ main() {
     -skip-functions >"$build/coverage.json" 2> >(grep -v 'mismatched data' >&2)
   if [[ ${1:-} == --html ]]; then
     "llvm-cov-$v" show -instr-profile="$build/core.profdata" "${objects[@]}" -format=html \
-      -show-branches=count -output-dir="$build/coverage-html" "$root"/src/{types,reader,driver,text}
+      -show-branches=count -output-dir="$build/coverage-html" "$root"/src/{types,reader,driver,text,split}
     echo "HTML report: $build/coverage-html/index.html"
   fi
   python3 "$root/scripts/coverage_report.py" "$build/coverage.json" "$root" \

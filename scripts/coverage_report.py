@@ -18,7 +18,7 @@ import re
 import sys
 from pathlib import Path
 
-CORE = re.compile(r"src/(types|reader|driver|batch|lazy|text)/")
+CORE = re.compile(r"src/(types|reader|driver|batch|lazy|text|split)/")
 NOT_CORE = re.compile(r"src/driver/assemble\.cpp$")
 MARKER = "LCOV_EXCL_BR_LINE"
 

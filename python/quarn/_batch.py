@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Literal, Union, overload
 from . import _native
 from ._errors import as_os_error, raise_os_error
 from ._native import read_text
-from ._notes import add_note, is_text_form
+from ._notes import add_note, is_split_main_file, is_text_form, read_other_form
 from ._optional import require
 
 if TYPE_CHECKING:
@@ -27,19 +27,24 @@ def read_header(path: StrPath) -> dict[str, str | int | float]:
 
     Only the footer and the HEADER section are read, so listing many files costs
     about what opening them and reading their first page costs. A file that
-    `read_psf` rejects for a fault past the HEADER passes here. A `ValueError`
-    carries the note `read_psf` adds when it can tell what the file is.
+    `read_psf` rejects for a fault past the HEADER passes here. The main file of
+    a split result gives its HEADER; its data file is not looked at. A text-form
+    file is read whole. A `ValueError` carries the note `read_psf` adds when it
+    can tell what the file is.
     """
     try:
         return _native.read_header(path)
     except OSError as exc:
         raise_os_error(exc, path)
     except ValueError as exc:
-        if not is_text_form(path):
+        text = is_text_form(path)
+        if not text and not is_split_main_file(path):
             add_note(exc, path)
             raise
-    try:
-        return read_text(path).header  # outside the handler: its failure is its own
+    try:  # outside the handler: its failure is its own
+        if text:
+            return read_text(path).header
+        return _native.read_header(path, require_footer=False)
     except OSError as exc:
         raise_os_error(exc, path)
 
@@ -179,16 +184,9 @@ def _iterate(paths: Iterator[StrPath], workers: int, keep_going: bool,
             result: Psf | Exception
             if isinstance(taken, tuple):
                 path, result = taken
-                if isinstance(result, ValueError) and is_text_form(path):
-                    # The workers read the binary form; a text-form file is read here.
-                    try:
-                        result = read_text(path)
-                    except ValueError as exc:
-                        result = exc
-                    except OSError as exc:
-                        result = as_os_error(exc, path)
-                elif isinstance(result, ValueError):
-                    add_note(result, path)
+                if isinstance(result, ValueError):
+                    # The workers read the binary form; the text and split forms are read here.
+                    result = read_other_form(result, path)
                 else:
                     result = as_os_error(result, path)
                 if isinstance(result, Exception) and not keep_going:

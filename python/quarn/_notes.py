@@ -25,15 +25,15 @@ from typing import TYPE_CHECKING, Any
 
 from . import _quarn
 from ._errors import as_os_error
-from ._native import read_header, read_text
+from ._native import is_split_main, read_header, read_split, read_text
 
 if TYPE_CHECKING:
     from ._quarn import Psf
 
 SPLIT_MAIN = (
     "this looks like the main file of a split result (a transient whose samples live in a "
-    "data file beside it, named like this file plus '.psfxl' or '.dat'), which quarn does "
-    "not read yet; ask the simulator for a single-file binary result"
+    "data file beside it), but it does not end as a finished one does: it looks unfinished "
+    "or damaged; run the simulation again, or ask for a single-file binary result"
 )
 UNFINISHED = (
     "the file starts like psfbin (its HEADER reads) but has no footer: it looks unfinished, "
@@ -132,11 +132,7 @@ def _split_sibling(path: str | os.PathLike[str]) -> str | None:
         if suffix == ".sig.tmp":  # snapshots are also numbered: <main>.0.sig.tmp
             stem, _, number = main.rpartition(".")
             main = stem if number.isdigit() and head(main, 1) is None else main
-        if head(main, 1) is None:
-            return None
-        try:
-            read_header(main, require_footer=False)
-        except (OSError, ValueError):
+        if not is_split_main_file(main):
             return None
         return (f"this is the {what} of the split result {os.path.basename(main)!r} beside it; "
                 f"open that file instead")
@@ -162,6 +158,31 @@ def is_text_form(path: str | os.PathLike[str]) -> bool:
     return start[:6] == b"HEADER" and start[6:] in (b"", b" ", b"\n", b"\t", b"\r")
 
 
+def is_split_main_file(path: str | os.PathLike[str]) -> bool:
+    """Whether the file is the main file of a split result, by content; never raises."""
+    try:
+        return is_split_main(path)
+    except (OSError, ValueError):
+        return False
+
+
+def read_other_form(exc: ValueError, path: str | os.PathLike[str]) -> Psf | Exception:
+    """A file the single-file binary reader refused with `exc`: the result of the form
+    its content shows (the text form, or the main file of a split result), that read's
+    own failure, or else `exc` with its note."""
+    try:
+        if is_text_form(path):
+            return read_text(path)
+        if is_split_main_file(path):
+            return read_split(path)
+    except ValueError as other:
+        return other
+    except OSError as other:
+        return as_os_error(other, path)
+    add_note(exc, path)
+    return exc
+
+
 def _path_argument(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
     # Only called after the native function bound its argument, so exactly one is there.
     return args[0] if args else kwargs["path"]
@@ -178,10 +199,7 @@ else:
         try:
             return _quarn.read_psf(*args, **kwargs)
         except ValueError as exc:
-            path = _path_argument(args, kwargs)
-            if not is_text_form(path):
-                add_note(exc, path)
-                raise
+            refused = exc
         except OSError as exc:
             path = _path_argument(args, kwargs)
             typed = as_os_error(exc, path)
@@ -190,12 +208,16 @@ else:
             if typed is exc:
                 raise
             raise typed from None
-        return read_text(path)  # outside the handler: its failure is its own
+        # Outside the handler: another form's failure is its own, not chained to this one.
+        result = read_other_form(refused, _path_argument(args, kwargs))
+        if isinstance(result, Exception):
+            raise result
+        return result
 
     read_psf.__module__ = __package__
     read_psf.__doc__ = (
         "Parse a psfbin file and return a [`Psf`].\n\n"
-        "Reads the binary and the text form, told apart by content. A `ValueError` carries a "
+        "Reads the binary, text and split forms, told apart by content. A `ValueError` carries a "
         "note (PEP 678) when the refused file is recognisably something else: a marker, a log, "
         "a split result's main or sibling file, or an unfinished file."
     )

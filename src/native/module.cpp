@@ -19,7 +19,7 @@ int exec_module(PyObject* module) noexcept {
   if (PyModule_AddObjectRef(module, "InternalError", numpy_bridge::internal_error_type()) < 0)
     return -1;
   if (!register_header(module) || !register_batch(module) || !register_lazy(module) ||
-      !register_text(module))
+      !register_text(module) || !register_split(module))
     return -1;
   if (!register_rebuild(module) || !register_text_entries(module)) return -1;
   return 0;

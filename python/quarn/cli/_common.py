@@ -16,6 +16,7 @@ import numpy as np
 import quarn
 from quarn import Psf, Trace
 
+from .._notes import is_split_main_file
 from .._optional import require
 from .._results import trace_labels
 
@@ -58,8 +59,16 @@ def expand_paths(args: Iterable[str], recursive: bool | None = None) -> list[Pat
             offer = "; give -r to read the files in its subdirectories" \
                 if subdirs and recursive is not None else ""
             raise CommandError(f"{path} {what}{offer}")
-        files.extend(found)
+        listed = set(found)
+        # The data and index siblings of a split result stand with its main file.
+        files.extend(p for p in found if not _split_sibling(p, listed))
     return files
+
+
+def _split_sibling(path: Path, listed: set[Path]) -> bool:
+    main = path.with_suffix("")
+    return (path.suffix in (".psfxl", ".dat", ".sig") and main in listed
+            and is_split_main_file(main))
 
 
 def _files_in(path: Path, recursive: bool) -> Iterator[Path]:
