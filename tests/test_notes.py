@@ -92,24 +92,6 @@ def test_unencodable_path_raises_the_native_error_alone(read):
     assert _notes.note_for("\ud800.psfbin") is None
 
 
-@pytest.mark.parametrize("sibling, what", [(".psfxl", "data file"), (".dat", "data file"),
-                                           (".sig", "signal index"),
-                                           (".0.sig.tmp", "signal index snapshot")])
-def test_split_siblings_name_their_main_file(tmp_path, sibling, what):
-    main = tmp_path / "tran.tran.tran"
-    main.write_bytes(CASES["split main"][0])
-    path = tmp_path / ("tran.tran.tran" + sibling)
-    path.write_bytes(b"\0!ngpsf-1.1:0:ffffffffffffffff:4:8\n\0" + bytes(13))
-    with pytest.raises(ValueError) as e:
-        quarn.read_psf(path)
-    assert e.value.__notes__ == [f"this is the {what} of the split result 'tran.tran.tran' "
-                                 "beside it; open that file instead"]
-    main.unlink()  # no main file beside it: nothing to say
-    with pytest.raises(ValueError) as e:
-        quarn.read_psf(path)
-    assert not hasattr(e.value, "__notes__")
-
-
 def test_a_directory_points_to_open_results(tmp_path):
     with pytest.raises(IsADirectoryError) as e:
         quarn.read_psf(tmp_path)

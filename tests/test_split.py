@@ -104,11 +104,14 @@ def test_read_header_of_a_main_file_and_the_note_on_a_sibling(tmp_path):
     result = _result(10)
     main = result.write(tmp_path)
     assert quarn.read_header(str(main)) == quarn.read_psf(str(main)).header
-    for suffix in (".psfxl", ".sig"):
+    (tmp_path / (main.name + ".0.sig.tmp")).write_bytes(b"*demohsweepcount 26 10\n")
+    for suffix, what in ((".psfxl", "data file"), (".sig", "signal index"),
+                         (".0.sig.tmp", "signal index snapshot")):
         with pytest.raises(ValueError) as info:
             quarn.read_psf(str(main) + suffix)
         assert info.value.__notes__ == [
-            f"this is a sibling of the split result whose main file is {str(main)!r}: read that file"]
+            f"this is the {what} of the split result {main.name!r} beside it; "
+            "open that file instead"]
 
 
 def test_read_many_and_quarn_info_read_split_results(tmp_path, capsys):
