@@ -169,7 +169,7 @@ class Family:
         df.attrs["units"] = self._units()
         if problems:
             df.attrs["problems"] = problems
-        return df
+        return df  # type: ignore[no-any-return]  # `pd` here is the module require() gave
 
     def _rows(self, workers: int | None) -> tuple[
             list[str] | None, dict[int, list[Any]], dict[int, dict[str, Any]], dict[int, str]]:

@@ -34,6 +34,8 @@ from ._notes import add_note, is_text_form
 if TYPE_CHECKING:
     import numpy as np
 
+    from ._wholefile import WholeFile
+
     from ._quarn import Psf
 
 __all__ = ["PsfFile", "SeriesInfo", "ValueInfo", "open_psf"]
@@ -94,7 +96,7 @@ class PsfFile:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         try:
-            self._file: Any = _native.LazyFile(path)
+            self._file: _native.LazyFile | WholeFile = _native.LazyFile(path)
         except ValueError as exc:
             if not is_text_form(path):
                 add_note(exc, path)
