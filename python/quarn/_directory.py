@@ -160,9 +160,10 @@ class Family:
         with _collector_paused():
             names, plain, other, problems = self._rows(workers)
         df = pd.DataFrame(list(plain.values()), index=list(plain), columns=names or [])
-        if other or problems:
-            extra = pd.DataFrame.from_records(list(other.values()), index=list(other))
+        if other:
+            extra = pd.DataFrame(list(other.values()), index=list(other))
             df = pd.concat([df, extra]) if not df.empty else extra
+        if other or problems:
             df = df.reindex(range(len(self.runs)))
         df = df.infer_objects()
         df.index = self._index(pd)
