@@ -268,7 +268,12 @@ Status Parser::declaration(bool sweep) {
     return at(tok_.pos, std::string(sweep ? "sweep" : "trace") + " of type \"" + type_name +
                             "\" is not supported");
   QUARN_TRY(advance());
-  TextDetails details{{(*type)->props, {}}, type_name, node.member_props};
+  // Member by member: GCC 12 destroys a nested aggregate's parts twice when a
+  // later part's copy throws (out of memory).
+  TextDetails details;
+  details.decl.properties = (*type)->props;
+  details.type_name = type_name;
+  details.member_properties = node.member_props;
   QUARN_TRY(optional_props(details.decl.properties));
 
   Series series;
@@ -401,7 +406,10 @@ Status Parser::plain_values() {
     auto value = scalar((*type)->node);
     if (!value) return pass_up(value);
     const TypeNode& node = nodes_[(*type)->node];
-    TextDetails details{{(*type)->props, {}}, type_name, node.member_props};
+    TextDetails details;  // member by member, as above
+    details.decl.properties = (*type)->props;
+    details.type_name = type_name;
+    details.member_properties = node.member_props;
     QUARN_TRY(optional_props(details.decl.properties));
     records_.values.push_back({std::move(name), std::move(*value)});
     extras_.values.push_back(std::move(details));
