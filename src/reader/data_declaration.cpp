@@ -61,7 +61,8 @@ Status read_declaration_details(Cursor& cur, const TypeTable& types, ParseState&
   auto own = read_properties(cur);
   if (!own) return pass_up(own);
 
-  DeclDetails details{{}, std::move(group)};
+  DeclDetails details;
+  details.group = std::move(group);
   const std::uint32_t type_id = load_be32(cur.data().data() + type_at);
   if (auto it = state.lazy->type_properties.find(type_id); it != state.lazy->type_properties.end())
     details.properties = it->second;
